@@ -1,0 +1,49 @@
+"""Command line: ``brivane`` / ``python -m brivane``.
+
+Runs the same flow as ``brivane.brivane.main`` (start message, one engine,
+one batch, end message), with the directories and an optional configuration
+file taken from the command line, and an exit status a shell can test.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="brivane",
+        description="校正医学视频SRT字幕中的术语错误 (proof-read the SRT subtitles of medical lectures).",
+        epilog="The API key is read from the environment variable DEEPSEEK_API_KEY.",
+    )
+    parser.add_argument("--input", default=os.environ.get("BRIVANE_INPUT_DIR") or "input",
+                        help="directory of the .srt files to correct (default: input)")
+    parser.add_argument("--output", default=os.environ.get("BRIVANE_OUTPUT_DIR") or "output",
+                        help="directory for the corrected files (default: output)")
+    parser.add_argument("--config", default=None,
+                        help="configuration file (default: the packaged config.json)")
+    return parser.parse_args(argv)
+
+
+def run(argv=None) -> int:
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    from brivane import brivane as engine_module  # imported late: the import sets up logging
+
+    logger = engine_module.logger
+    logger.info("医学视频字幕校对系统启动")
+    try:
+        api_key = os.environ.get("DEEPSEEK_API_KEY")
+        if not api_key:
+            raise ValueError("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY")
+        engine = engine_module.Brivane(api_key, args.input, args.output, args.config)
+        succeeded = engine.process_all_files()
+    except Exception as error:
+        logger.error(f"程序运行异常: {error}")
+        return 1
+    logger.info("医学视频字幕校对系统结束")
+    return 0 if succeeded else 1
+
+
+if __name__ == "__main__":
+    sys.exit(run())

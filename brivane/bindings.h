@@ -1,0 +1,40 @@
+// Engine methods implemented in C++ and assembled into the class `Brivane`
+// by module.cpp. Each takes the instance and its arguments as plain Python
+// objects; nothing is coerced at the boundary.
+#pragma once
+#include <pybind11/pybind11.h>
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// Construction and reference data (bind_engine.cpp).
+void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
+          py::object config_file);
+void load_config_from_package(py::object self);
+void load_config(py::object self, py::object config_file);
+void load_error_terms(py::object self);
+void create_directories(py::object self);
+void generate_prompt(py::object self);
+
+// Text steps (bind_text.cpp).
+py::object parse_srt(py::object self, py::object file_path);
+py::object write_srt(py::object self, py::object subtitles, py::object output_path);
+py::object remove_annotations(py::object self, py::object text);
+py::object extract_blocks_from_text(py::object self, py::object text);
+py::object get_output_path(py::object self, py::object file_path);
+py::object apply_term_corrections(py::object self, py::object text);
+
+// The model client (client/chat_client.cpp).
+py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object subtitle_text,
+                                                  py::object max_retries, py::object retry_delay,
+                                                  py::object timeout);
+
+// The file pipeline and the batch (pipeline/).
+py::object process_subtitle_file(py::object self, py::object file_path,
+                                 py::object custom_window_size, py::object start_window,
+                                 py::object end_window);
+py::object backup_files(py::object self);
+py::object process_all_files(py::object self);
+void main();
+
+}  // namespace brivane::bind

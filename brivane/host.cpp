@@ -1,0 +1,85 @@
+#include "brivane/host.h"
+
+#include <new>
+#include <stdexcept>
+
+namespace brivane::host {
+
+namespace {
+// Borrowed: the module lives as long as the interpreter keeps it imported,
+// and every caller of these shims is code of that module.
+PyObject *g_module = nullptr;
+}  // namespace
+
+void set_module(py::handle module) { g_module = module.ptr(); }
+
+py::object global(const char *name) {
+  PyObject *globals = PyModule_GetDict(g_module);  // borrowed
+  if (PyObject *value = PyDict_GetItemString(globals, name)) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  py::object builtins = py::module_::import("builtins");
+  if (py::hasattr(builtins, name)) return builtins.attr(name);
+  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  throw py::error_already_set();
+}
+
+std::string utf8(py::handle value) {
+  py::object bytes = py::reinterpret_steal<py::object>(
+      PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogatepass"));
+  if (!bytes) throw py::error_already_set();
+  char *data = nullptr;
+  Py_ssize_t size = 0;
+  PyBytes_AsStringAndSize(bytes.ptr(), &data, &size);
+  return std::string(data, static_cast<size_t>(size));
+}
+
+py::str text(std::string_view bytes) {
+  PyObject *result = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                          "surrogatepass");
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(result);
+}
+
+std::string str_of(py::handle obj) {
+  py::object s = py::reinterpret_steal<py::object>(PyObject_Str(obj.ptr()));
+  if (!s) throw py::error_already_set();
+  return utf8(s);
+}
+
+std::string message_of(const py::error_already_set &error) { return str_of(error.value()); }
+
+void log(const char *level, std::string_view message) {
+  global("logger").attr(level)(text(message));
+}
+
+py::error_already_set current_error() {
+  try {
+    throw;
+  } catch (py::error_already_set &e) {
+    return e;
+  } catch (py::builtin_exception &e) {
+    e.set_error();
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown native failure");
+  }
+  return py::error_already_set();
+}
+
+bool is_ordinary(const py::error_already_set &error) { return error.matches(PyExc_Exception); }
+
+py::object get(py::handle mapping, const char *key, py::handle fallback) {
+  return mapping.attr("get")(key, fallback);
+}
+
+bool truthy(py::handle obj) {
+  int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+}  // namespace brivane::host

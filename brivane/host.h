@@ -1,0 +1,69 @@
+// Shims between the native code and the Python host: module-global lookups,
+// logging through the module logger, text conversion and exception capture.
+// Everything the host provides is looked up at the moment of use, so callers
+// that patch `brivane.brivane.requests`, `time.sleep`, `logger`, ... are seen.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <string_view>
+
+namespace brivane::host {
+namespace py = pybind11;
+
+// Remembers the module whose globals the lookups below read.
+void set_module(py::handle module);
+
+// The module's global `name`, falling back to builtins like a Python name.
+py::object global(const char *name);
+
+// Python text <-> UTF-8. Lone surrogates survive the round trip.
+std::string utf8(py::handle text);
+py::str text(std::string_view utf8_bytes);
+// The text form of any object, `str(obj)`, as UTF-8.
+std::string str_of(py::handle obj);
+// The text form of an exception value as `f"{e}"` would give it.
+std::string message_of(const py::error_already_set &error);
+
+// One record through the module logger at the given level.
+void log(const char *level, std::string_view message);
+inline void debug(std::string_view m) { log("debug", m); }
+inline void info(std::string_view m) { log("info", m); }
+inline void warning(std::string_view m) { log("warning", m); }
+inline void error(std::string_view m) { log("error", m); }
+inline void critical(std::string_view m) { log("critical", m); }
+
+// Engine attribute access through ordinary Python attribute lookup.
+inline py::object attr(py::handle self, const char *name) { return self.attr(name); }
+inline void set_attr(py::handle self, const char *name, py::handle value) {
+  py::setattr(self, name, value);
+}
+
+// Turns the C++ exception in flight into a Python one. Call from `catch (...)`.
+py::error_already_set current_error();
+
+// True when the error belongs to the `Exception` family, i.e. what a
+// `try: ... except Exception:` in the host would catch.
+bool is_ordinary(const py::error_already_set &error);
+
+// Runs `body`; an `Exception`-family failure goes to `handler(error)`,
+// anything else (KeyboardInterrupt, SystemExit) passes through untouched.
+template <class Body, class Handler>
+auto guard(Body &&body, Handler &&handler) -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    py::error_already_set error = current_error();
+    if (!is_ordinary(error)) throw error;
+    return handler(error);
+  }
+}
+
+// `dict.get`-style lookup on any mapping: `mapping.get(key, fallback)`.
+py::object get(py::handle mapping, const char *key, py::handle fallback);
+
+// Truth value as Python's `bool(obj)`.
+bool truthy(py::handle obj);
+
+}  // namespace brivane::host

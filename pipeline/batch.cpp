@@ -1,0 +1,119 @@
+// The batch over the input directory, the daily backup archive, and `main`.
+#include <string>
+
+#include "brivane/bindings.h"
+#include "brivane/host.h"
+#include "pipeline/windowing.h"
+
+namespace brivane::bind {
+namespace {
+using host::global;
+using namespace pybind11::literals;
+
+// `with zipfile.ZipFile(path, "w") as archive: body(archive)`.
+template <class Body>
+void with_new_archive(py::handle path, Body &&body) {
+  py::object archive = global("zipfile").attr("ZipFile")(path, "w");
+  py::object entered = archive.attr("__enter__")();
+  try {
+    body(entered);
+  } catch (py::error_already_set &error) {
+    py::object value = error.value();
+    archive.attr("__exit__")(py::type::handle_of(value), value, error.trace());
+    throw;
+  } catch (...) {
+    archive.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  archive.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+bool ends_with_srt(py::handle name) {
+  return host::truthy(name.attr("lower")().attr("endswith")(".srt"));
+}
+
+// The environment value, or `fallback` when unset or empty.
+py::object environment(const char *name, py::object fallback) {
+  py::object value = global("os").attr("environ").attr("get")(name);
+  return host::truthy(value) ? value : fallback;
+}
+
+}  // namespace
+
+py::object backup_files(py::object self) {
+  return py::bool_(host::guard(
+      [&] {
+        py::object path = global("os").attr("path");
+        py::object date = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d");
+        py::object name = host::text("brivane_backup_" + host::str_of(date) + ".zip");
+        py::object backup_path = path.attr("join")(self.attr("backup_dir"), name);
+        with_new_archive(backup_path, [&](py::handle archive) {
+          py::object input_dir = self.attr("input_dir");
+          py::object parent = path.attr("dirname")(input_dir);
+          for (py::handle entry : global("os").attr("walk")(input_dir)) {
+            py::object root = entry[py::int_(0)];
+            for (py::handle file_name : entry[py::int_(2)]) {
+              if (!ends_with_srt(file_name)) continue;
+              py::object file_path = path.attr("join")(root, file_name);
+              archive.attr("write")(file_path, path.attr("relpath")(file_path, parent));
+            }
+          }
+          py::object terms_file = self.attr("error_terms_file");
+          archive.attr("write")(terms_file, path.attr("basename")(terms_file));
+          archive.attr("write")("config.json", "config.json");
+        });
+        host::info("文件备份成功: " + host::str_of(backup_path));
+        return true;
+      },
+      [](py::error_already_set &error) {
+        host::error("文件备份失败: " + host::message_of(error));
+        return false;
+      }));
+}
+
+py::object process_all_files(py::object self) {
+  return py::bool_(host::guard(
+      [&] {
+        self.attr("backup_files")();
+        py::object pattern =
+            global("os").attr("path").attr("join")(self.attr("input_dir"), self.attr("file_pattern"));
+        py::object files = global("glob").attr("glob")(pattern);
+        long long total_files = static_cast<long long>(py::len(files));
+        long long processed_files = 0, success_files = 0;
+        host::info("开始处理字幕文件，共" + std::to_string(total_files) + "个文件");
+        for (py::handle file_path : files) {
+          py::object file_name = global("os").attr("path").attr("basename")(file_path);
+          host::info("正在处理字幕文件: " + host::str_of(file_name));
+          if (host::truthy(self.attr("process_subtitle_file")(file_path))) ++success_files;
+          ++processed_files;
+          double progress = static_cast<double>(processed_files) / total_files * 100;
+          host::info("文件处理进度: " + pipeline::two_decimals(progress) + "% (" +
+                     std::to_string(processed_files) + "/" + std::to_string(total_files) + ")");
+        }
+        host::info("字幕文件处理完成，成功: " + std::to_string(success_files) +
+                   "，失败: " + std::to_string(processed_files - success_files));
+        return true;
+      },
+      [](py::error_already_set &error) {
+        host::error("处理字幕文件时发生错误: " + host::message_of(error));
+        return false;
+      }));
+}
+
+void main() {
+  host::guard(
+      [] {
+        host::info("医学视频字幕校对系统启动");
+        py::object api_key = environment("DEEPSEEK_API_KEY", py::none());
+        if (api_key.is_none()) {
+          throw py::value_error("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY");
+        }
+        py::object engine = global("Brivane")(api_key, environment("BRIVANE_INPUT_DIR", py::str("input")),
+                                              environment("BRIVANE_OUTPUT_DIR", py::str("output")));
+        engine.attr("process_all_files")();
+        host::info("医学视频字幕校对系统结束");
+      },
+      [](py::error_already_set &error) { host::error("程序运行异常: " + host::message_of(error)); });
+}
+
+}  // namespace brivane::bind

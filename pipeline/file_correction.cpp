@@ -1,0 +1,322 @@
+// The windowed correction of one file: windows sent through the model
+// client, reply blocks merged with the sent blocks by index text, the
+// comparison log written group by group, the corrected file saved.
+#include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brivane/bindings.h"
+#include "brivane/host.h"
+#include "pipeline/comparison_log.h"
+#include "pipeline/windowing.h"
+
+namespace brivane::bind {
+namespace {
+using host::global;
+using namespace pybind11::literals;
+namespace clog = pipeline::comparison_log;
+
+// Leaves `process_subtitle_file` past its general failure handler.
+struct RunStopped {
+  py::error_already_set error;
+};
+
+py::object field(py::handle block, const char *key) { return block[py::str(key)]; }
+std::string field_text(py::handle block, const char *key) {
+  return host::str_of(field(block, key));
+}
+
+// Python ints of any size, saturated to the range native arithmetic needs.
+long long saturated(py::handle value) {
+  int overflow = 0;
+  long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow) return overflow > 0 ? LLONG_MAX / 4 : LLONG_MIN / 4;
+  return result;
+}
+
+std::optional<long long> optional_bound(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  return saturated(index);
+}
+
+bool valid_window_size(py::handle value) {
+  if (!PyLong_Check(value.ptr())) return false;
+  int positive = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_GT);
+  if (positive < 0) throw py::error_already_set();
+  return positive == 1;
+}
+
+// The comparison log, opened and closed per write group.
+class ComparisonLog {
+ public:
+  ComparisonLog() = default;
+  explicit ComparisonLog(py::object path) : path_(std::move(path)) {}
+  bool enabled() const { return static_cast<bool>(path_); }
+  const py::object &path() const { return path_; }
+
+  void create(const std::string &text) const { write("w", text); }
+  void append(const std::string &text) const {
+    if (enabled()) write("a", text);
+  }
+
+ private:
+  void write(const char *mode, const std::string &text) const {
+    py::object stream = global("open")(path_, mode, "encoding"_a = "utf-8");
+    try {
+      stream.attr("write")(host::text(text));
+    } catch (...) {
+      stream.attr("close")();
+      throw;
+    }
+    stream.attr("close")();
+  }
+
+  py::object path_;
+};
+
+class FileCorrection {
+ public:
+  FileCorrection(py::object self, py::object file_path, py::object custom_window_size,
+                 py::object start_window, py::object end_window)
+      : self_(std::move(self)),
+        file_path_(std::move(file_path)),
+        custom_window_size_(std::move(custom_window_size)),
+        start_window_(std::move(start_window)),
+        end_window_(std::move(end_window)) {}
+
+  bool run() {
+    py::object output_path = self_.attr("get_output_path")(file_path_);
+    py::object subtitles = self_.attr("parse_srt")(file_path_);
+    window_size_ = custom_window_size_.is_none() ? self_.attr("window_size") : custom_window_size_;
+    window_size_text_ = host::str_of(window_size_);
+    if (!valid_window_size(window_size_)) {
+      host::error("窗口大小必须是正整数，当前值: " + window_size_text_);
+      return false;
+    }
+    py::list corrected_subtitles;
+    host::info("使用窗口大小: " + window_size_text_);
+    open_comparison_log();
+
+    block_count_ = static_cast<long long>(py::len(subtitles));
+    // A window never needs to be wider than the file.
+    size_ = std::min(saturated(window_size_), std::max(block_count_, 1LL));
+    plan_ = pipeline::plan_windows(block_count_, size_, optional_bound(start_window_),
+                                   optional_bound(end_window_));
+    host::info("总窗口数: " + std::to_string(plan_.total_windows) + ", 处理窗口范围: " +
+               std::to_string(plan_.start_idx + 1) + " 到 " + std::to_string(plan_.end_idx));
+    bool range_mode = !start_window_.is_none() || !end_window_.is_none();
+    if (range_mode) {
+      // A shallow copy: windows outside the range keep their input blocks.
+      corrected_subtitles = py::reinterpret_steal<py::list>(PySequence_List(subtitles.ptr()));
+      if (!corrected_subtitles) throw py::error_already_set();
+    }
+
+    for (long long window_idx = 0; window_idx < plan_.total_windows; ++window_idx) {
+      long long first = window_idx * size_;
+      py::list window = subtitles[py::slice(first, std::min(first + size_, block_count_), 1)];
+      if (window_idx < plan_.start_idx || window_idx >= plan_.end_idx) {
+        host::info("跳过窗口 " + std::to_string(window_idx + 1) + " (不在处理范围内)");
+        continue;
+      }
+      std::string combined_text = request_text(window);
+      host::debug("发送到API的原始文本:\n" + combined_text);
+      py::list merged = correct_window(window_idx, window, combined_text);
+      place(corrected_subtitles, merged, first, range_mode);
+    }
+
+    if (!host::truthy(self_.attr("write_srt")(corrected_subtitles, output_path))) return false;
+    host::info("字幕文件处理成功: " + host::str_of(file_path_) + " -> " + host::str_of(output_path));
+    if (log_.enabled()) host::info("详细对比日志已保存到: " + host::str_of(log_.path()));
+    return true;
+  }
+
+ private:
+  void open_comparison_log() {
+    py::object section = host::get(self_.attr("config"), "logging", py::dict());
+    bool subtitle_logs = host::truthy(host::get(section, "enable_subtitle_logs", py::bool_(true)));
+    detailed_ = host::truthy(host::get(section, "enable_detailed_logs", py::bool_(true)));
+    if (!subtitle_logs) {
+      host::info("日志记录已禁用");
+      return;
+    }
+    py::object log_dir = host::get(section, "log_dir", py::str("subtitle_logs"));
+    py::object path = global("os").attr("path");
+    py::object module_dir = path.attr("dirname")(path.attr("abspath")(global("__file__")));
+    log_dir = path.attr("join")(module_dir, log_dir);
+    global("os").attr("makedirs")(log_dir, "exist_ok"_a = true);
+    py::object timestamp = global("datetime").attr("now")().attr("strftime")("%Y%m%d_%H%M%S");
+    log_ = ComparisonLog(path.attr("join")(
+        log_dir, host::text("subtitle_comparison_" + host::str_of(timestamp) + ".log")));
+
+    std::optional<clog::RangeLine> range;
+    if (!start_window_.is_none() || !end_window_.is_none()) {
+      range = clog::RangeLine{start_window_.is_none() ? "1" : host::str_of(start_window_),
+                              end_window_.is_none() ? "最后" : host::str_of(end_window_)};
+    }
+    py::object now = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
+    log_.create(clog::header(host::str_of(file_path_), host::str_of(now), window_size_text_, range));
+    host::info("日志记录已启用，日志文件: " + host::str_of(log_.path()));
+    host::info(std::string("详细API响应记录: ") + (detailed_ ? "已启用" : "已禁用"));
+  }
+
+  static std::string request_text(py::handle window) {
+    std::string text;
+    for (py::handle block : window) {
+      text += field_text(block, "index") + "\n" + field_text(block, "start_time") + " --> " +
+              field_text(block, "end_time") + "\n" + field_text(block, "text") + "\n\n";
+    }
+    return text;
+  }
+
+  clog::WindowSpan span(long long window_idx) const {
+    long long first = window_idx * size_;
+    return {window_idx + 1, first + 1, std::min(first + size_, block_count_)};
+  }
+
+  // The window's guarded region: anything raised here stops the run.
+  py::list correct_window(long long window_idx, py::list window, const std::string &combined_text) {
+    try {
+      return exchange(window_idx, window, combined_text);
+    } catch (...) {
+      py::error_already_set error = host::current_error();
+      if (!host::is_ordinary(error)) throw error;
+      stop_run(window_idx, error);
+    }
+  }
+
+  py::list exchange(long long window_idx, py::list window, const std::string &combined_text) {
+    py::object reply =
+        self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
+    py::object corrected_text = reply[py::int_(0)];
+    py::object replacement_details = reply[py::int_(1)];
+    host::debug("API返回的原始响应:\n" + host::str_of(corrected_text));
+    py::list api_blocks = py::list(self_.attr("extract_blocks_from_text")(corrected_text));
+
+    py::dict original_blocks, api_blocks_by_index;
+    for (py::handle block : window) original_blocks[field(block, "index")] = block;
+    for (py::handle block : api_blocks) api_blocks_by_index[field(block, "index")] = block;
+    py::dict block_replacements = attribute_replacements(original_blocks, api_blocks,
+                                                         replacement_details);
+
+    log_.append(clog::window_opening(span(window_idx)));
+    if (log_.enabled() && detailed_) log_.append(clog::raw_reply(host::str_of(corrected_text)));
+
+    py::list merged, missing;
+    for (py::handle block : window) {
+      py::object index = field(block, "index");
+      if (api_blocks_by_index.contains(index)) {
+        py::object reply_block = api_blocks_by_index[index];
+        merged.append(reply_block);
+        if (log_.enabled()) {
+          std::vector<std::string> replacements;
+          py::object attributed = block_replacements.attr("get")(index, py::list());
+          for (py::handle r : attributed) replacements.push_back(host::str_of(r));
+          log_.append(clog::used_block(host::str_of(index), field_text(block, "text"),
+                                       field_text(reply_block, "text"), replacements));
+        }
+      } else {
+        merged.append(block);
+        missing.append(index);
+        if (log_.enabled()) {
+          log_.append(clog::kept_block(host::str_of(index), field_text(block, "text")));
+        }
+      }
+    }
+    if (py::len(missing) > 0) {
+      host::warning("API返回结果中缺少以下字幕块，已使用原始内容: " + host::str_of(py::repr(missing)));
+    }
+    return finish_window(window_idx, merged);
+  }
+
+  py::list finish_window(long long window_idx, py::list merged) {
+    std::string progress = pipeline::two_decimals(pipeline::range_progress(plan_, window_idx));
+    host::info("字幕校正进度: " + progress + "% (窗口 " + std::to_string(window_idx + 1) + "/" +
+               std::to_string(plan_.end_idx) + ")");
+    log_.append(clog::window_closing());
+    return merged;
+  }
+
+  // Which library replacements touched which reply block: the wrong term in
+  // the sent block and the correct term in the reply block of that index.
+  static py::dict attribute_replacements(py::dict original_blocks, py::list api_blocks,
+                                         py::handle replacement_details) {
+    py::dict attributed;
+    for (py::handle block : api_blocks) attributed[field(block, "index")] = py::list();
+    py::str separator(host::text(" → "));
+    for (py::handle replacement : replacement_details) {
+      py::list parts = replacement.attr("split")(separator);
+      if (py::len(parts) != 2) continue;
+      py::object error_term = parts[0], correct_term = parts[1];
+      for (py::handle block : api_blocks) {
+        py::object index = field(block, "index");
+        py::object original_text =
+            original_blocks.attr("get")(index, py::dict()).attr("get")("text", py::str(""));
+        if (PySequence_Contains(original_text.ptr(), error_term.ptr()) == 1 &&
+            PySequence_Contains(field(block, "text").ptr(), correct_term.ptr()) == 1) {
+          attributed[index].attr("append")(replacement);
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+      }
+    }
+    return attributed;
+  }
+
+  [[noreturn]] void stop_run(long long window_idx, py::error_already_set &api_error) {
+    std::string message = host::message_of(api_error);
+    host::error("API调用失败: " + message);
+    std::string type_name =
+        host::str_of(py::type::handle_of(api_error.value()).attr("__name__"));
+    log_.append(clog::error_section(span(window_idx), message, type_name));
+    std::string error_message = "API调用失败，程序终止执行！错误信息: " + message;
+    host::critical(error_message);
+    log_.append(clog::termination_banner());
+    PyErr_SetObject(PyExc_RuntimeError, host::text(error_message).ptr());
+    throw RunStopped{py::error_already_set()};
+  }
+
+  static void place(py::list &corrected, py::list merged, long long first, bool range_mode) {
+    if (!range_mode) {
+      for (py::handle block : merged) corrected.append(block);
+      return;
+    }
+    long long length = static_cast<long long>(py::len(corrected));
+    long long offset = 0;
+    for (py::handle block : merged) {
+      if (first + offset < length) corrected[py::int_(first + offset)] = block;
+      ++offset;
+    }
+  }
+
+  py::object self_, file_path_, custom_window_size_, start_window_, end_window_;
+  py::object window_size_;
+  std::string window_size_text_;
+  long long block_count_ = 0;
+  long long size_ = 1;
+  pipeline::WindowPlan plan_;
+  bool detailed_ = true;
+  ComparisonLog log_;
+};
+
+}  // namespace
+
+py::object process_subtitle_file(py::object self, py::object file_path,
+                                 py::object custom_window_size, py::object start_window,
+                                 py::object end_window) {
+  FileCorrection correction(self, file_path, custom_window_size, start_window, end_window);
+  try {
+    return py::bool_(correction.run());
+  } catch (RunStopped &stopped) {
+    throw stopped.error;
+  } catch (...) {
+    py::error_already_set error = host::current_error();
+    if (!host::is_ordinary(error)) throw error;
+    host::error("字幕文件处理失败: " + host::message_of(error));
+    return py::bool_(false);
+  }
+}
+
+}  // namespace brivane::bind

@@ -1,0 +1,32 @@
+// Cleaning model replies: annotation stripping and block extraction.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text/subtitle.h"
+
+namespace brivane::text {
+
+struct CleanedReply {
+  std::string text;
+  // True when no block pattern matched and the trimmed input came back
+  // (the caller logs a warning then).
+  bool fell_back = false;
+};
+
+// Cut markers, the 24 annotation patterns, the "\n{3,}" collapse, then the
+// strict or loose block patterns; exact `re` semantics. O(n).
+CleanedReply remove_annotations(std::string_view reply);
+
+struct ExtractedBlocks {
+  std::vector<Subtitle> subtitles;
+  // Line 2 of every block whose time line does not split into exactly two
+  // parts at " --> ", in order.
+  std::vector<std::string> invalid_time_lines;
+};
+
+// Split like the SRT reader, then read index/time/text loosely. O(n).
+ExtractedBlocks extract_blocks(std::string_view reply);
+
+}  // namespace brivane::text

@@ -1,0 +1,29 @@
+// Reading and rendering SRT text. Input is UTF-8 already decoded by the host
+// in text mode (universal newlines applied); lone surrogates may appear as
+// their 3-byte encodings and are ordinary characters here.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text/subtitle.h"
+
+namespace brivane::text {
+
+struct ParsedSrt {
+  std::vector<Subtitle> subtitles;
+  // First line of every non-blank candidate block that was skipped (fewer
+  // than three lines, or a time line that does not match), in file order.
+  std::vector<std::string> skipped_first_lines;
+};
+
+// Strip, split on "\n\s*\n", keep blocks with >= 3 lines whose second line
+// matches "(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)" at its start. O(n).
+ParsedSrt parse_srt_content(std::string_view content);
+
+// "{index}\n{start} --> {end}\n{text}\n\n" per block. O(total size).
+std::string render_srt(const std::vector<Subtitle> &subtitles);
+void append_srt_block(std::string &out, std::string_view index, std::string_view start_time,
+                      std::string_view end_time, std::string_view text);
+
+}  // namespace brivane::text

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh machine and runs the whole test suite:
+# C++ unit tests (plain and under ASan+UBSan), a short fuzz smoke run, and
+# the pytest suite against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+FUZZ_SECONDS="${BRIVANE_FUZZ_SECONDS:-15}"
+JOBS="${BRIVANE_JOBS:-2}"
+
+# Debian packages: GoogleTest and clang (libFuzzer) for the native tests.
+need=()
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v clang++ >/dev/null || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+if [ "${#need[@]}" -gt 0 ]; then
+  echo "== installing ${need[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+# The package and the test tools, in a virtual environment of the project.
+if [ ! -x .venv/bin/python ]; then
+  python3 -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q cmake ninja pybind11
+echo "== building and installing the package"
+.venv/bin/python -m pip install -q ".[test]"
+
+PYBIND11_DIR="$(.venv/bin/python -c 'import pybind11; print(pybind11.get_cmake_dir())')"
+configure() {  # build dir, extra cmake args...
+  local dir="$1"; shift
+  .venv/bin/cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$PWD/.venv/bin/python" -Dpybind11_DIR="$PYBIND11_DIR" \
+    -DBRIVANE_BUILD_MODULE=OFF "$@" >/dev/null
+  .venv/bin/cmake --build "$dir" -j "$JOBS"
+}
+
+echo "== C++ unit tests"
+configure build/cpp-tests -DBRIVANE_BUILD_TESTS=ON
+.venv/bin/ctest --test-dir build/cpp-tests --output-on-failure
+
+echo "== C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build/cpp-asan -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  .venv/bin/ctest --test-dir build/cpp-asan --output-on-failure
+
+echo "== fuzz smoke (${FUZZ_SECONDS}s per target)"
+configure build/fuzz -DBRIVANE_BUILD_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++
+for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$fuzzer" ] || continue
+  corpus="build/fuzz/corpus/$(basename "$fuzzer")"
+  mkdir -p "$corpus"
+  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=4096 -print_final_stats=0 "$corpus" \
+    2> "build/fuzz/$(basename "$fuzzer").log" || { tail -50 "build/fuzz/$(basename "$fuzzer").log"; exit 1; }
+  echo "$(basename "$fuzzer"): ok"
+done
+
+echo "== pytest"
+# Run from the tests' own interpreter entry point so the source tree's
+# brivane/ (which holds no built module) does not shadow the installed one.
+.venv/bin/pytest -p no:cacheprovider "$@"
