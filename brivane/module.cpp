@@ -44,8 +44,12 @@ void configure_logging(py::module_ &m) {
   py::object logging = m.attr("logging");
   py::object file_handler = logging.attr("FileHandler")("logs/brivane.log", "encoding"_a = "utf-8");
   py::object stream_handler = logging.attr("StreamHandler")();
+  py::tuple handlers = py::make_tuple(file_handler, stream_handler);
   logging.attr("basicConfig")("level"_a = logging.attr("INFO"), "format"_a = kLogFormat,
-                              "handlers"_a = py::make_tuple(file_handler, stream_handler));
+                              "handlers"_a = handlers);
+  // The log file stays open for the life of the process even when a host's
+  // own configuration left the handlers unused.
+  handlers.inc_ref();
   m.attr("logger") = logging.attr("getLogger")("Brivane");
 }
 

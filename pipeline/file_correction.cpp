@@ -165,9 +165,17 @@ class FileCorrection {
 
   static std::string request_text(py::handle window) {
     std::string text;
+    // Fields are read in order, so a record lacking several keys fails on
+    // the first of them.
     for (py::handle block : window) {
-      text += field_text(block, "index") + "\n" + field_text(block, "start_time") + " --> " +
-              field_text(block, "end_time") + "\n" + field_text(block, "text") + "\n\n";
+      text += field_text(block, "index");
+      text += "\n";
+      text += field_text(block, "start_time");
+      text += " --> ";
+      text += field_text(block, "end_time");
+      text += "\n";
+      text += field_text(block, "text");
+      text += "\n\n";
     }
     return text;
   }

@@ -126,3 +126,29 @@ def online_engine(engine, service, pauses):
     engine.api_url = service.url
     engine.error_terms = {"实验室检查术语": ["血案→血氨"]}
     return engine
+
+
+def make_srt(count: int, start: int = 1, text="血案升高{i}，需要治疗") -> str:
+    """SRT text of `count` numbered blocks, one text line each."""
+    blocks = []
+    for i in range(start, start + count):
+        s, e = i * 2, i * 2 + 1
+        blocks.append(f"{i}\n00:{s // 60:02d}:{s % 60:02d},000 --> 00:{e // 60:02d}:{e % 60:02d},500\n"
+                      + text.format(i=i))
+    return "\n\n".join(blocks) + "\n"
+
+
+@pytest.fixture
+def comparison_dir(workdir):
+    return workdir / "comparison"
+
+
+@pytest.fixture
+def pipeline_engine(online_engine, comparison_dir):
+    """An engine on the stand-in whose comparison logs go to a scratch directory."""
+    online_engine.config = {
+        **online_engine.config,
+        "logging": {"enable_detailed_logs": True, "enable_subtitle_logs": True,
+                    "log_dir": str(comparison_dir)},
+    }
+    return online_engine

@@ -121,7 +121,6 @@ FAILURE_CASES = {
     "missing-content": (
         b.missing_content(),
         [*status(200), ("DEBUG", re.compile("API完整响应: .*", re.S)),
-         ("INFO", re.compile("API使用情况 - .*")), ("INFO", "API完成原因: stop"),
          ("ERROR", "API响应解析错误: 'content'"), ("ERROR", re.compile("API原始响应内容: .*"))],
         "API多次响应解析失败: 'content'",
     ),

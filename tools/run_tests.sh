@@ -4,6 +4,9 @@
 # the pytest suite against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# A module built in place for development would be packed into the wheel
+# beside the freshly built one.
+rm -f brivane/*.so
 
 FUZZ_SECONDS="${BRIVANE_FUZZ_SECONDS:-15}"
 JOBS="${BRIVANE_JOBS:-2}"

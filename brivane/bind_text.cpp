@@ -1,0 +1,350 @@
+// Text steps of the engine: conversion at the edge, host file and path
+// facilities, logging. The text work itself lives in text/.
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "brivane/bindings.h"
+#include "brivane/host.h"
+#include "text/reply.h"
+#include "text/srt.h"
+#include "text/terms.h"
+
+namespace brivane::bind {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// UTF-8 of a str without copying where the interpreter can give it: its
+// cached UTF-8 form, or (for text holding lone surrogates, which that form
+// refuses) a surrogatepass encoding kept alive here. The str must outlive
+// this object.
+class Utf8 {
+ public:
+  explicit Utf8(py::handle text) {
+    Py_ssize_t size = 0;
+    if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+      view_ = std::string_view(data, static_cast<std::size_t>(size));
+      return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    surrogates_ = true;
+    holder_ = py::reinterpret_steal<py::object>(
+        PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!holder_) throw py::error_already_set();
+    view_ = std::string_view(PyBytes_AS_STRING(holder_.ptr()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(holder_.ptr())));
+  }
+  std::string_view view() const { return view_; }
+  bool has_surrogates() const { return surrogates_; }
+
+ private:
+  py::object holder_;
+  std::string_view view_;
+  bool surrogates_ = false;
+};
+
+// Interned once; kept for the life of the process.
+PyObject *interned(const char *utf8) {
+  PyObject *s = PyUnicode_InternFromString(utf8);
+  if (!s) throw py::error_already_set();
+  return s;
+}
+
+struct Keys {
+  PyObject *index = interned("index");
+  PyObject *start_time = interned("start_time");
+  PyObject *end_time = interned("end_time");
+  PyObject *text = interned("text");
+};
+const Keys &keys() {
+  static const Keys *k = new Keys();
+  return *k;
+}
+
+void set_item(PyObject *dict, PyObject *key, std::string_view value) {
+  py::str v = host::text(value);
+  if (PyDict_SetItem(dict, key, v.ptr()) < 0) throw py::error_already_set();
+}
+
+py::list to_subtitle_list(const std::vector<text::Subtitle> &subtitles) {
+  const Keys &k = keys();
+  py::list out(subtitles.size());
+  for (std::size_t i = 0; i < subtitles.size(); ++i) {
+    const text::Subtitle &s = subtitles[i];
+    py::dict d;
+    set_item(d.ptr(), k.index, s.index);
+    set_item(d.ptr(), k.start_time, s.start_time);
+    set_item(d.ptr(), k.end_time, s.end_time);
+    set_item(d.ptr(), k.text, s.text);
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), d.release().ptr());
+  }
+  return out;
+}
+
+// f"{value}" of one value: format(value, "").
+py::object format_value(py::handle value) {
+  if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+  PyObject *r = PyObject_Format(value.ptr(), nullptr);
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+bool contains(py::handle container, py::handle item) {
+  int r = PySequence_Contains(container.ptr(), item.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+bool contains(py::handle container, const char *item) { return contains(container, py::str(item)); }
+
+// `with f:` around body: the file is closed on the way out; a failure while
+// closing after a failed body replaces the body's failure, as in the host.
+template <class Body>
+void with_file(const py::object &f, Body &&body) {
+  try {
+    body();
+  } catch (...) {
+    py::error_already_set failure = host::current_error();
+    f.attr("close")();
+    throw failure;
+  }
+  f.attr("close")();
+}
+
+// The message of the per-category log lines, joined as the host would.
+std::string join_details(const std::vector<std::string> &details) {
+  std::string joined;
+  for (std::size_t i = 0; i < details.size(); ++i) {
+    if (i) joined += ", ";
+    joined += details[i];
+  }
+  return joined;
+}
+
+constexpr std::array<const char *, 12> kCategories = {
+    "解剖与组织术语", "影像与检查术语", "实验室检查术语", "微生物术语",
+    "临床症状与体征术语", "疾病名称规范", "药物名称术语", "医学专业缩写",
+    "音译医学术语", "通用听写误差", "综合医学术语", "特殊品牌替换",
+};
+
+}  // namespace
+
+py::object parse_srt(py::object self, py::object file_path) {
+  (void)self;
+  return host::guard(
+      [&]() -> py::object {
+        py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
+        py::object content;
+        with_file(f, [&] { content = f.attr("read")(); });
+        text::ParsedSrt parsed = text::parse_srt_content(Utf8(content).view());
+        for (const std::string &first_line : parsed.skipped_first_lines) {
+          host::warning("跳过无法解析的字幕块: " + first_line);
+        }
+        py::list result = to_subtitle_list(parsed.subtitles);
+        host::info("成功解析字幕文件，共" + std::to_string(parsed.subtitles.size()) + "个字幕块");
+        return std::move(result);
+      },
+      [&](py::error_already_set &error) -> py::object {
+        host::error("解析字幕文件失败: " + host::message_of(error));
+        throw error;
+      });
+}
+
+py::object write_srt(py::object self, py::object subtitles, py::object output_path) {
+  (void)self;
+  return host::guard(
+      [&]() -> py::object {
+        py::object f = host::global("open")(output_path, "w", "encoding"_a = "utf-8");
+        with_file(f, [&] {
+          py::object write = f.attr("write");
+          std::string pending;
+          auto flush = [&] {
+            if (pending.empty()) return;
+            write(host::text(pending));
+            pending.clear();
+          };
+          // Blocks are rendered in bulk; the pieces a field-by-field loop
+          // would have written before a failing lookup still reach the file.
+          // A piece holding a lone surrogate is written on its own so the
+          // host's encoding error reads exactly as for that piece.
+          auto piece = [&](std::initializer_list<std::string_view> parts, bool surrogates) {
+            if (!surrogates) {
+              for (std::string_view p : parts) pending.append(p);
+              return;
+            }
+            flush();
+            std::string alone;
+            for (std::string_view p : parts) alone.append(p);
+            write(host::text(alone));
+          };
+          const Keys &k = keys();
+          auto field = [&](py::handle subtitle, PyObject *key) {
+            PyObject *value = PyObject_GetItem(subtitle.ptr(), key);
+            if (!value) throw py::error_already_set();
+            return format_value(py::reinterpret_steal<py::object>(value));
+          };
+          try {
+            for (py::handle subtitle : subtitles) {
+              py::object index = field(subtitle, k.index);
+              Utf8 index8(index);
+              piece({index8.view(), "\n"}, index8.has_surrogates());
+              py::object start = field(subtitle, k.start_time);
+              py::object end = field(subtitle, k.end_time);
+              Utf8 start8(start), end8(end);
+              piece({start8.view(), " --> ", end8.view(), "\n"},
+                    start8.has_surrogates() || end8.has_surrogates());
+              py::object body = field(subtitle, k.text);
+              Utf8 body8(body);
+              piece({body8.view(), "\n\n"}, body8.has_surrogates());
+              if (pending.size() >= (1u << 20)) flush();
+            }
+          } catch (...) {
+            py::error_already_set failure = host::current_error();
+            flush();
+            throw failure;
+          }
+          flush();
+        });
+        host::info("字幕文件保存成功: " + host::str_of(format_value(output_path)));
+        return py::bool_(true);
+      },
+      [&](py::error_already_set &error) -> py::object {
+        host::error("保存字幕文件失败: " + host::message_of(error));
+        return py::bool_(false);
+      });
+}
+
+py::object remove_annotations(py::object self, py::object text) {
+  (void)self;
+  if (!PyUnicode_Check(text.ptr())) {
+    // Not a text: fail where the host's steps would, on the marker tests,
+    // the split of a marker that was found, or the first substitution.
+    py::object original = text;
+    for (const char *marker : {"修正说明：", "修改说明（符合规则要求）：", "主要修改内容："}) {
+      if (contains(text, marker)) {
+        text = text.attr("split")(marker, 1)[py::int_(0)].attr("rstrip")();
+      }
+    }
+    if (!PyUnicode_Check(text.ptr())) {
+      py::object re = host::global("re");
+      re.attr("sub")("注释：.*?(?=\\n|$)", "", text, "flags"_a = re.attr("MULTILINE"));
+      PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
+      throw py::error_already_set();
+    }
+    // The cuts are done and repeating them changes nothing.
+    text::CleanedReply cleaned = text::remove_annotations(Utf8(text).view());
+    if (!cleaned.fell_back) return host::text(cleaned.text);
+    host::warning("无法从API响应中提取SRT格式字幕块，返回处理后的文本");
+    return original.attr("strip")();
+  }
+  text::CleanedReply cleaned = text::remove_annotations(Utf8(text).view());
+  if (cleaned.fell_back) host::warning("无法从API响应中提取SRT格式字幕块，返回处理后的文本");
+  return host::text(cleaned.text);
+}
+
+py::object extract_blocks_from_text(py::object self, py::object text) {
+  (void)self;
+  if (!PyUnicode_Check(text.ptr())) {
+    text = text.attr("strip")();
+    if (!PyUnicode_Check(text.ptr())) {
+      host::global("re").attr("split")("\\n\\s*\\n", text);
+      PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
+      throw py::error_already_set();
+    }
+  }
+  text::ExtractedBlocks extracted = text::extract_blocks(Utf8(text).view());
+  for (const std::string &line : extracted.invalid_time_lines) {
+    host::warning("无效的时间戳格式: " + line);
+  }
+  return to_subtitle_list(extracted.subtitles);
+}
+
+py::object get_output_path(py::object self, py::object file_path) {
+  py::object path = host::global("os").attr("path");
+  py::object file_name = path.attr("basename")(file_path);
+  py::object parts = path.attr("splitext")(file_name);
+  py::object name = parts[py::int_(0)];
+  py::object ext = parts[py::int_(1)];
+  py::object join = path.attr("join");
+  py::object output_dir = host::attr(self, "output_dir");
+  py::str corrected = py::str(format_value(name)) + py::str("_corrected") + py::str(format_value(ext));
+  return join(output_dir, corrected);
+}
+
+py::object apply_term_corrections(py::object self, py::object text) {
+  // Text is replaced natively while the text and the entries are str; any
+  // other object is handled by the host's own operations, so it fails (or
+  // not) exactly as the plain steps would.
+  std::optional<text::TermReplacer> replacer;
+  if (PyUnicode_Check(text.ptr())) replacer.emplace(std::string(Utf8(text).view()));
+  py::object current = text;  // the text while not native
+  long count = 0;
+  py::list details;  // while not native
+
+  auto leave_native = [&] {
+    current = host::text(replacer->text());
+    count = static_cast<long>(replacer->details().size());
+    for (const std::string &d : replacer->details()) details.append(host::text(d));
+    replacer.reset();
+  };
+
+  for (const char *name : kCategories) {
+    py::str category(name);
+    if (!contains(host::attr(self, "error_terms"), category)) continue;
+    py::object entries = host::attr(self, "error_terms")[category];
+    for (py::handle entry : entries) {
+      if (replacer && PyUnicode_CheckExact(entry.ptr())) {
+        replacer->apply(Utf8(entry).view());
+        continue;
+      }
+      if (!contains(entry, "→") && !contains(entry, "->")) continue;
+      py::object parts = entry.attr("replace")("->", "→").attr("split")("→");
+      if (py::len(parts) != 2) continue;
+      py::object error_term = parts[py::int_(0)].attr("strip")();
+      py::object correct_term = parts[py::int_(1)].attr("strip")();
+      if (!host::truthy(error_term)) continue;
+      if (replacer && PyUnicode_Check(error_term.ptr()) && PyUnicode_Check(correct_term.ptr())) {
+        replacer->apply_terms(Utf8(error_term).view(), Utf8(correct_term).view());
+        continue;
+      }
+      if (replacer) leave_native();
+      if (!contains(current, error_term)) continue;
+      py::object before = current;
+      current = current.attr("replace")(error_term, correct_term);
+      if (current.not_equal(before)) {
+        ++count;
+        details.append(py::str(format_value(error_term)) + py::str(" → ") +
+                       py::str(format_value(correct_term)));
+      }
+    }
+  }
+
+  if (replacer) {
+    count = static_cast<long>(replacer->details().size());
+    if (count > 0) {
+      current = host::text(replacer->text());
+      for (const std::string &d : replacer->details()) details.append(host::text(d));
+      host::info("术语库精确替换完成，共替换了" + std::to_string(count) + "个术语");
+      host::debug("替换详情: " + join_details(replacer->details()));
+    } else {
+      host::info("术语库精确替换完成，未发现需要替换的术语");
+    }
+    return py::make_tuple(current, details);
+  }
+  if (count > 0) {
+    host::info("术语库精确替换完成，共替换了" + std::to_string(count) + "个术语");
+    host::debug("替换详情: " + host::utf8(py::str(", ").attr("join")(details)));
+  } else {
+    host::info("术语库精确替换完成，未发现需要替换的术语");
+  }
+  return py::make_tuple(current, details);
+}
+
+}  // namespace brivane::bind

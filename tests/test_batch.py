@@ -1,0 +1,104 @@
+"""The batch over the input directory and the daily backup archive."""
+import hashlib
+import os
+import shutil
+import zipfile
+
+import pytest
+from conftest import make_srt
+
+from standin_service import behaviours as b
+
+
+@pytest.fixture
+def batch_engine(pipeline_engine, workdir, package_root):
+    # The archive takes config.json and the library file from the working directory.
+    for name in ("config.json", "error_terms_library.json"):
+        shutil.copy(package_root / "brivane" / name, workdir / name)
+    return pipeline_engine
+
+
+def digest(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def infos(records):
+    return [m for _, m in records("INFO")]
+
+
+def test_empty_input_directory(batch_engine, workdir, records):
+    assert batch_engine.process_all_files() is True
+    logged = infos(records)
+    assert logged[0].startswith("文件备份成功: backup")
+    assert logged[1:] == ["开始处理字幕文件，共0个文件", "字幕文件处理完成，成功: 0，失败: 0"]
+
+
+def test_counts_with_a_failed_file(batch_engine, service, workdir, records):
+    (workdir / "input" / "good.srt").write_text(make_srt(3), encoding="utf-8")
+    (workdir / "input" / "broken.srt").write_bytes(b"\xff\xfe")
+    (workdir / "input" / "notes.txt").write_text("not a subtitle")
+    before = {p.name: digest(p) for p in (workdir / "input").iterdir()}
+    assert batch_engine.process_all_files() is True
+    logged = infos(records)
+    assert [m for m in logged if m.startswith("文件处理进度")] == [
+        "文件处理进度: 50.00% (1/2)", "文件处理进度: 100.00% (2/2)"]
+    assert sorted(m for m in logged if m.startswith("正在处理字幕文件")) == [
+        "正在处理字幕文件: broken.srt", "正在处理字幕文件: good.srt"]
+    assert logged[-1] == "字幕文件处理完成，成功: 1，失败: 1"
+    assert {p.name: digest(p) for p in (workdir / "input").iterdir()} == before
+    assert os.listdir(workdir / "output") == ["good_corrected.srt"]
+
+
+def test_run_stopping_failure_ends_the_batch(batch_engine, service, workdir, records, pauses):
+    for name in ("a.srt", "b.srt", "c.srt"):
+        (workdir / "input" / name).write_text(make_srt(2), encoding="utf-8")
+    service.default = b.http_error(500)
+    assert batch_engine.process_all_files() is False
+    logged = infos(records)
+    assert len([m for m in logged if m.startswith("正在处理字幕文件")]) == 1
+    assert not any(m.startswith(("文件处理进度", "字幕文件处理完成")) for m in logged)
+    assert records("ERROR")[-1] == (
+        "ERROR", "处理字幕文件时发生错误: API调用失败，程序终止执行！错误信息: "
+                 "API在 5 次尝试后仍然失败: API多次调用失败: HTTP 500")
+    assert len(service.requests) == 5 and os.listdir(workdir / "output") == []
+
+
+def test_backup_members(batch_engine, workdir, records, brivane_module, monkeypatch):
+    import datetime as real
+
+    class Frozen(real.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return cls(2026, 3, 4, 5, 6, 7)
+
+    monkeypatch.setattr(brivane_module, "datetime", Frozen)
+    (workdir / "input" / "part2").mkdir()
+    (workdir / "input" / "a.srt").write_text("x", encoding="utf-8")
+    (workdir / "input" / "B.SRT").write_text("y", encoding="utf-8")
+    (workdir / "input" / "skip.txt").write_text("z", encoding="utf-8")
+    (workdir / "input" / "part2" / "c.Srt").write_text("w", encoding="utf-8")
+    assert batch_engine.backup_files() is True
+    archive_path = workdir / "backup" / "brivane_backup_2026-03-04.zip"
+    assert records("INFO")[-1] == ("INFO", f"文件备份成功: {os.path.join('backup', archive_path.name)}")
+    with zipfile.ZipFile(archive_path) as archive:
+        names = archive.namelist()
+        assert {i.compress_type for i in archive.infolist()} == {zipfile.ZIP_STORED}
+    srt_names = [n for n in names if n.lower().endswith(".srt")]
+    walked = [os.path.relpath(os.path.join(root, f), str(workdir))
+              for root, _, files in os.walk(str(workdir / "input")) for f in files
+              if f.lower().endswith(".srt")]
+    assert srt_names == walked and len(srt_names) == 3
+    assert names[-2:] == ["error_terms_library.json", "config.json"]
+    # Input given with a trailing separator: names carry no directory part.
+    batch_engine.input_dir = str(workdir / "input") + os.sep
+    assert batch_engine.backup_files() is True
+    with zipfile.ZipFile(archive_path) as archive:
+        assert "a.srt" in archive.namelist() and os.path.join("part2", "c.Srt") in archive.namelist()
+
+
+def test_backup_failure_is_logged_and_ignored(pipeline_engine, workdir, records, service):
+    (workdir / "input" / "a.srt").write_text(make_srt(1), encoding="utf-8")
+    assert pipeline_engine.backup_files() is False
+    assert records("ERROR")[-1][1].startswith("文件备份失败: [Errno 2] No such file or directory")
+    assert pipeline_engine.process_all_files() is True
+    assert (workdir / "output" / "a_corrected.srt").exists()

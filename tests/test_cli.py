@@ -1,0 +1,96 @@
+"""`main` and the command line, end to end in fresh interpreters."""
+import json
+import shutil
+
+import pytest
+from conftest import make_srt
+
+KEY = "sk-test-7f3a9c-never-logged"
+
+MAIN_ON_STANDIN = r"""
+import sys
+import brivane.brivane as m
+url = sys.argv[1]
+load = m.Brivane.load_config_from_package
+def pointed_at_standin(self):
+    load(self)
+    self.api_url = url
+    self.config = {**self.config, "logging": {"log_dir": sys.argv[2]}}
+m.Brivane.load_config_from_package = pointed_at_standin
+print("main returned", m.main())
+"""
+
+
+def messages(log_text):
+    return [line.split(" - ", 3)[3] for line in log_text.splitlines() if line.count(" - ") >= 3]
+
+
+def prepare(workdir, package_root, files=2):
+    (workdir / "lectures").mkdir()
+    for n in range(files):
+        (workdir / "lectures" / f"l{n}.srt").write_text(make_srt(3), encoding="utf-8")
+    shutil.copy(package_root / "brivane" / "error_terms_library.json", workdir)
+
+
+def test_main_without_key(run_python, tmp_path):
+    result = run_python("import brivane.brivane as m; print(m.main())", cwd=tmp_path)
+    assert result.stdout == "None\n"
+    logged = messages((tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8"))
+    assert logged == ["医学视频字幕校对系统启动",
+                      "程序运行异常: 未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY"]
+
+
+def test_main_runs_a_batch(run_python, tmp_path, standin, package_root):
+    standin.reset()
+    prepare(tmp_path, package_root)
+    env = {"DEEPSEEK_API_KEY": KEY, "BRIVANE_INPUT_DIR": "lectures", "BRIVANE_OUTPUT_DIR": "out"}
+    result = run_python(MAIN_ON_STANDIN, cwd=tmp_path, env=env,
+                        args=[standin.url, str(tmp_path / "comparison")])
+    assert result.stdout.splitlines()[-1] == "main returned None"
+    logged = messages((tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8"))
+    assert logged[0] == "医学视频字幕校对系统启动" and logged[-1] == "医学视频字幕校对系统结束"
+    assert "字幕文件处理完成，成功: 2，失败: 0" in logged
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["l0_corrected.srt", "l1_corrected.srt"]
+    assert standin.requests[0].headers["Authorization"] == f"Bearer {KEY}"
+    assert KEY not in result.stdout + result.stderr
+    assert KEY not in (tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize(
+    "scenario, exit_code, last_message",
+    [
+        ("ok", 0, "医学视频字幕校对系统结束"),
+        ("service-down", 1, "医学视频字幕校对系统结束"),
+        ("bad-config", 1, "程序运行异常: Expecting value: line 1 column 1 (char 0)"),
+        ("no-key", 1, "程序运行异常: 未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY"),
+    ],
+)
+def test_command_line(run_python, tmp_path, standin, package_root, scenario, exit_code, last_message):
+    standin.reset()
+    prepare(tmp_path, package_root, files=1)
+    config = json.loads((package_root / "brivane" / "config.json").read_text(encoding="utf-8"))
+    config["api_url"] = standin.url if scenario != "service-down" else "http://127.0.0.1:9/none"
+    config["logging"]["log_dir"] = str(tmp_path / "comparison")
+    (tmp_path / "config.json").write_text(json.dumps(config), encoding="utf-8")
+    if scenario == "bad-config":
+        (tmp_path / "config.json").write_text("", encoding="utf-8")
+    env = {} if scenario == "no-key" else {"DEEPSEEK_API_KEY": KEY}
+    code = ("import sys, brivane.brivane as m; m.time.sleep = lambda s: None\n"
+            "from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))")
+    result = run_python(code, cwd=tmp_path, env=env, check=False,
+                        args=["--input", "lectures", "--output", "out", "--config", "config.json"])
+    assert result.returncode == exit_code, result.stderr
+    log = (tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8")
+    assert messages(log)[-1] == last_message
+    assert KEY not in log + result.stdout + result.stderr
+    if scenario == "ok":
+        assert (tmp_path / "out" / "l0_corrected.srt").exists()
+        assert len(list((tmp_path / "comparison").iterdir())) == 1
+        assert len(list((tmp_path / "backup").iterdir())) == 1
+
+
+def test_module_entry_point_help(run_python, tmp_path):
+    result = run_python("import runpy, sys; sys.argv = ['brivane', '--help']; "
+                        "runpy.run_module('brivane', run_name='__main__')", cwd=tmp_path, check=False)
+    assert result.returncode == 0
+    assert "--input" in result.stdout and "DEEPSEEK_API_KEY" in result.stdout

@@ -1,0 +1,274 @@
+"""SRT reading, writing and output naming, against the plain-Python steps."""
+
+import ntpath
+import os
+import posixpath
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import text_reference as ref
+import text_strategies as S
+
+
+def run_ref(fn, *args):
+    log = ref.Records()
+    try:
+        return ("ok", fn(*args, log)), log.records
+    except Exception as e:  # the outcome, failure included, is what is compared
+        return ("raised", type(e), str(e)), log.records
+
+
+def run_native(method, records, caplog, *args):
+    caplog.clear()
+    try:
+        result = ("ok", method(*args))
+    except Exception as e:
+        result = ("raised", type(e), str(e))
+    return result, records()
+
+
+# --- parse_srt ---------------------------------------------------------------
+
+PARSE_CASES = {
+    "only white space": " \n\t\u3000\n\r\n",
+    "two empty lines between": "1\n00:00:01,000 --> 00:00:02,000\na\n\n\n2\n00:00:02,000 --> 00:00:03,000\nb",
+    "blank line of spaces": "1\n00:00:01,000 --> 00:00:02,000\na\n \u3000\n2\n00:00:02,000 --> 00:00:03,000\nb",
+    "no text line": "1\n00:00:01,000 --> 00:00:02,000\n\n2\n00:00:02,000 --> 00:00:03,000\nb",
+    "time line starts with blank": "1\n 00:00:01,000 --> 00:00:02,000\na",
+    "dot before milliseconds": "1\n00:00:01.000 --> 00:00:02,000\na",
+    "no blanks around arrow": "1\n00:00:01,000-->00:00:02,000\na",
+    "single digit fields": "1\n0:0:1,5 --> 0:0:2,5\na",
+    "position data after stamp": "1\n00:00:01,000 --> 00:00:02,000 X1:100 Y1:200\na",
+    "full-width and other digits": "1\n００:００:０１,０００ --> ٠٠:٠٠:٠٢,٠٠٠\na",
+    "blocks without separating line": "1\n00:00:01,000 --> 00:00:02,000\na\n2\n00:00:02,000 --> 00:00:03,000\nb",
+    "index not a number, trailing blanks": "一 \u3000\n00:00:01,000 --> 00:00:02,000\na",
+    "byte-order mark": "\ufeff1\n00:00:01,000 --> 00:00:02,000\na",
+    "text keeps leading blanks": "1\n00:00:01,000 --> 00:00:02,000\n  a\n\u3000b",
+    "separators holding U+0085 and U+001C": "1\n00:00:01,000 --> 00:00:02,000\na\n\x85\x1c\n2\n00:00:02,000 --> 00:00:03,000\nb",
+    "CR LF line ends": "1\r\n00:00:01,000 --> 00:00:02,000\r\na\r\n\r\n2\r\n00:00:02,000 --> 00:00:03,000\r\nb\r\n",
+    "lone CR line ends": "1\r00:00:01,000 --> 00:00:02,000\ra\r\r2\r00:00:02,000 --> 00:00:03,000\rb",
+    "line separator is not a line end": "1\u202800:00:01,000 --> 00:00:02,000\na\nb",
+    "short commentary blocks": "结果如下\n\n1\n00:00:01,000 --> 00:00:02,000\na\n\n完",
+}
+
+
+@pytest.mark.parametrize("content", PARSE_CASES.values(), ids=PARSE_CASES.keys())
+def test_parse_srt_matches_plain_steps(engine, records, caplog, tmp_path, content):
+    path = tmp_path / "in.srt"
+    path.write_bytes(content.encode("utf-8"))
+    assert run_native(engine.parse_srt, records, caplog, str(path)) == run_ref(ref.parse_srt, str(path))
+
+
+def test_parse_srt_reports_each_skipped_block(engine, records, tmp_path):
+    path = tmp_path / "in.srt"
+    path.write_text(
+        "1\n00:00:01,000 --> 00:00:02,000\na\n\n2 \nbad time\nb\n\n3\n00:00:03,000 --> 00:00:04,000\n",
+        encoding="utf-8",
+    )
+    subtitles = engine.parse_srt(str(path))
+    assert [s["index"] for s in subtitles] == ["1"]
+    assert list(subtitles[0]) == ["index", "start_time", "end_time", "text"]
+    assert records() == [
+        ("WARNING", "跳过无法解析的字幕块: 2 "),
+        ("WARNING", "跳过无法解析的字幕块: 3"),
+        ("INFO", "成功解析字幕文件，共1个字幕块"),
+    ]
+
+
+@pytest.mark.parametrize(
+    "make_path, error",
+    [
+        (lambda d: d / "missing.srt", FileNotFoundError),
+        (lambda d: d, IsADirectoryError),
+        (lambda d: (d / "bad.srt").write_bytes(b"1\n\xff\xfe") and d / "bad.srt", UnicodeDecodeError),
+    ],
+    ids=["missing", "directory", "not utf-8"],
+)
+def test_parse_srt_logs_then_raises_the_host_error(engine, records, tmp_path, make_path, error):
+    path = str(make_path(tmp_path))
+    with pytest.raises(error) as native:
+        engine.parse_srt(path)
+    with pytest.raises(error) as plain:
+        ref.parse_srt(path, ref.Records())
+    assert str(native.value) == str(plain.value)
+    assert records() == [("ERROR", f"解析字幕文件失败: {native.value}")]
+
+
+def test_parse_srt_raises_the_very_same_exception(brivane_module, engine, monkeypatch):
+    failure = PermissionError(13, "refused")
+
+    def refusing_open(*args, **kwargs):
+        raise failure
+
+    monkeypatch.setattr(brivane_module, "open", refusing_open, raising=False)
+    with pytest.raises(PermissionError) as caught:
+        engine.parse_srt("any.srt")
+    assert caught.value is failure
+
+
+def test_parse_srt_lets_interrupts_through(brivane_module, engine, records, monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(brivane_module, "open", interrupted, raising=False)
+    with pytest.raises(KeyboardInterrupt):
+        engine.parse_srt("any.srt")
+    assert records() == []
+
+
+def _line_ends(text, style):
+    return text.replace("\n", style)
+
+
+@S.DIFFERENTIAL
+@given(content=S.texts(), style=st.sampled_from(["\n", "\r\n", "\r"]))
+def test_parse_srt_differential_and_round_trip(engine, records, caplog, tmp_path, content, style):
+    path = tmp_path / "in.srt"
+    path.write_bytes(_line_ends(content, style).encode("utf-8"))
+    native = run_native(engine.parse_srt, records, caplog, str(path))
+    assert native == run_ref(ref.parse_srt, str(path))
+    # Writing what was read and reading it again gives the same blocks.
+    subtitles = native[0][1]
+    out = tmp_path / "out.srt"
+    assert engine.write_srt(subtitles, str(out)) is True
+    assert engine.parse_srt(str(out)) == subtitles
+
+
+# --- write_srt ---------------------------------------------------------------
+
+def _subtitle(index="1", start="00:00:01,000", end="00:00:02,000", text="a"):
+    return {"index": index, "start_time": start, "end_time": end, "text": text}
+
+
+WRITE_CASES = {
+    "empty list": [],
+    "blocks kept as given": [_subtitle("7 ", text=" a\nb"), _subtitle("x", "s", "e", "")],
+    "values that are not text": [_subtitle(1, 2, 3.5, None)],
+    "missing key after a good block": [_subtitle(), {"index": "2", "start_time": "s", "end_time": "e"}],
+    "missing time key": [_subtitle(), {"index": "2", "end_time": "e", "text": "t"}],
+    "not a mapping": [_subtitle(), ["index"]],
+    "lone surrogate in text": [_subtitle(), _subtitle("2", text="a\ud800b")],
+    "lone surrogate in end stamp": [_subtitle(end="0\udfff")],
+    "lone surrogate in index": [_subtitle(), _subtitle("\udc00")],
+    "not iterable": 5,
+    "generator": (s for s in [_subtitle(), _subtitle("2")]),
+}
+
+
+@pytest.mark.parametrize("name", WRITE_CASES)
+def test_write_srt_matches_plain_steps(engine, records, caplog, tmp_path, name):
+    native_path, plain_path = tmp_path / "native.srt", tmp_path / "plain.srt"
+    subtitles = WRITE_CASES[name]
+    if name == "generator":
+        items = list(subtitles)
+        native_args, plain_args = iter(items), iter(items)
+    else:
+        native_args = plain_args = subtitles
+    native = run_native(engine.write_srt, records, caplog, native_args, str(native_path))
+    plain = run_ref(ref.write_srt, plain_args, str(plain_path))
+    assert native[0][0] == "ok"  # never raises
+    assert (native[0], [(lvl, msg.replace("native", "plain")) for lvl, msg in native[1]]) == plain
+    assert native_path.read_bytes() == plain_path.read_bytes()
+
+
+def test_write_srt_into_missing_directory(engine, records, tmp_path):
+    path = tmp_path / "no" / "such" / "out.srt"
+    assert engine.write_srt([_subtitle()], str(path)) is False
+    ((level, message),) = records()
+    assert level == "ERROR" and message.startswith("保存字幕文件失败: [Errno 2]")
+
+
+def test_write_srt_uses_platform_line_ends_of_the_host(brivane_module, engine, monkeypatch, tmp_path):
+    opened = []
+    real_open = open
+
+    def crlf_open(*args, **kwargs):
+        opened.append((args, kwargs))
+        return real_open(*args, newline="\r\n", **kwargs)
+
+    monkeypatch.setattr(brivane_module, "open", crlf_open, raising=False)
+    path = tmp_path / "out.srt"
+    assert engine.write_srt([_subtitle(text="a\nb")], str(path)) is True
+    assert opened == [((str(path), "w"), {"encoding": "utf-8"})]
+    assert path.read_bytes() == b"1\r\n00:00:01,000 --> 00:00:02,000\r\na\r\nb\r\n\r\n"
+
+
+subtitle_values = st.one_of(
+    S.fragments(S.SURROGATES, 8), st.integers(-5, 20), st.sampled_from(["", "1", "00:00:01,000"])
+)
+subtitle_dicts = st.fixed_dictionaries(
+    {"index": subtitle_values, "start_time": subtitle_values, "end_time": subtitle_values,
+     "text": subtitle_values}
+)
+subtitle_items = st.one_of(
+    subtitle_dicts, subtitle_dicts, subtitle_dicts,
+    subtitle_dicts.flatmap(lambda d: st.sampled_from(list(d)).map(lambda k: {x: d[x] for x in d if x != k})),
+    st.just([]),
+)
+
+
+@S.DIFFERENTIAL
+@given(subtitles=st.lists(subtitle_items, max_size=5))
+def test_write_srt_differential(engine, records, caplog, tmp_path, subtitles):
+    native_path, plain_path = tmp_path / "native.srt", tmp_path / "plain.srt"
+    native = run_native(engine.write_srt, records, caplog, subtitles, str(native_path))
+    plain = run_ref(ref.write_srt, subtitles, str(plain_path))
+    assert native[0] == plain[0]
+    assert [(lvl, msg.replace("native.srt", "plain.srt")) for lvl, msg in native[1]] == plain[1]
+    assert native_path.read_bytes() == plain_path.read_bytes()
+
+
+# --- get_output_path ---------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("lecture 01.srt", "lecture 01_corrected.srt"),
+        ("part.2.SRT", "part.2_corrected.SRT"),
+        ("notes", "notes_corrected"),
+        (".srt", ".srt_corrected"),
+        ("..srt", "..srt_corrected"),
+        ("a.", "a_corrected."),
+    ],
+)
+def test_output_name(engine, name, expected):
+    assert engine.get_output_path(os.path.join("some", "dir", name)) == os.path.join(
+        engine.output_dir, expected
+    )
+
+
+def test_output_path_follows_output_dir_set_later(engine, tmp_path):
+    engine.output_dir = str(tmp_path / "elsewhere")
+    assert engine.get_output_path("x/y.srt") == str(tmp_path / "elsewhere" / "y_corrected.srt")
+
+
+@pytest.mark.parametrize("flavour", [posixpath, ntpath], ids=["posix", "windows"])
+def test_output_path_uses_the_hosts_os_path(brivane_module, engine, monkeypatch, flavour):
+    import types
+
+    monkeypatch.setattr(brivane_module, "os", types.SimpleNamespace(path=flavour))
+    engine.output_dir = "out"
+    for path in [r"C:\videos\lecture.srt", "C:lecture.part.srt", "/videos/a\\b.srt"]:
+        assert engine.get_output_path(path) == ref.get_output_path(path, "out", flavour)
+
+
+@S.DIFFERENTIAL
+@given(path=st.lists(st.sampled_from(["a", ".", "..", "/", "\\", "C:", " ", "srt", "血", ".SRT"]),
+                     max_size=8).map("".join))
+def test_output_path_differential(engine, path):
+    assert engine.get_output_path(path) == ref.get_output_path(path, engine.output_dir)
+
+
+@pytest.mark.parametrize("path", [b"dir/a.srt", 3, None])
+def test_output_path_non_text_fails_as_host(engine, path):
+    try:
+        expected = ("ok", ref.get_output_path(path, engine.output_dir))
+    except Exception as e:
+        expected = ("raised", type(e), str(e))
+    try:
+        got = ("ok", engine.get_output_path(path))
+    except Exception as e:
+        got = ("raised", type(e), str(e))
+    assert got == expected
