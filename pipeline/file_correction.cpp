@@ -149,8 +149,7 @@ class FileCorrection {
     log_dir = path.attr("join")(module_dir, log_dir);
     global("os").attr("makedirs")(log_dir, "exist_ok"_a = true);
     py::object timestamp = global("datetime").attr("now")().attr("strftime")("%Y%m%d_%H%M%S");
-    log_ = ComparisonLog(path.attr("join")(
-        log_dir, host::text("subtitle_comparison_" + host::str_of(timestamp) + ".log")));
+    log_ = ComparisonLog(unused_log_path(log_dir, "subtitle_comparison_" + host::str_of(timestamp)));
 
     std::optional<clog::RangeLine> range;
     if (!start_window_.is_none() || !end_window_.is_none()) {
@@ -161,6 +160,17 @@ class FileCorrection {
     log_.create(clog::header(host::str_of(file_path_), host::str_of(now), window_size_text_, range));
     host::info("日志记录已启用，日志文件: " + host::str_of(log_.path()));
     host::info(std::string("详细API响应记录: ") + (detailed_ ? "已启用" : "已禁用"));
+  }
+
+  // Files corrected within the same second would otherwise share one log
+  // name, and each header would wipe the previous file's log.
+  static py::object unused_log_path(py::handle log_dir, const std::string &stem) {
+    py::object path = global("os").attr("path");
+    py::object candidate = path.attr("join")(log_dir, host::text(stem + ".log"));
+    for (int n = 2; host::truthy(path.attr("exists")(candidate)); ++n) {
+      candidate = path.attr("join")(log_dir, host::text(stem + "_" + std::to_string(n) + ".log"));
+    }
+    return candidate;
   }
 
   static std::string request_text(py::handle window) {

@@ -197,3 +197,24 @@ def test_replaced_methods_are_honoured(pipeline_engine, service, workdir):
     assert pipeline_engine.process_subtitle_file(path) is True
     assert len(sent) == 1 and service.requests == []
     assert "血痕" in (workdir / "output" / "lecture_corrected.srt").read_text(encoding="utf-8")
+
+
+def test_same_second_keeps_every_comparison_log(pipeline_engine, service, workdir, comparison_dir,
+                                                brivane_module, monkeypatch):
+    import datetime as real
+
+    class Frozen(real.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return cls(2026, 1, 2, 3, 4, 5)
+
+    monkeypatch.setattr(brivane_module, "datetime", Frozen)
+    first = write_lecture(workdir, 1, name="a.srt")
+    second = write_lecture(workdir, 1, name="b.srt")
+    assert pipeline_engine.process_subtitle_file(first) and pipeline_engine.process_subtitle_file(second)
+    logs = comparison_logs(comparison_dir)
+    assert [p.name for p in logs] == ["subtitle_comparison_20260102_030405.log",
+                                      "subtitle_comparison_20260102_030405_2.log"]
+    assert [p.read_text(encoding="utf-8").split("\n", 1)[0] for p in logs] == [
+        f"字幕文件: {first}", f"字幕文件: {second}"]
+    assert "处理时间: 2026-01-02 03:04:05\n" in logs[0].read_text(encoding="utf-8")

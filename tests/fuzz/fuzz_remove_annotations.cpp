@@ -1,0 +1,57 @@
+// remove_annotations and its steps: cuts leave no marker, note removal keeps
+// every line end, the result is blocks only, and cleaning a clean result
+// again changes nothing.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_check.h"
+#include "text/matchers.h"
+#include "text/reply.h"
+#include "text/unicode.h"
+
+using namespace brivane::text;
+
+namespace {
+
+bool has_marker(std::string_view s) {
+  for (std::string_view m : match::kCutMarkers) {
+    if (s.find(m) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size > kMaxInput) return 0;
+  std::string_view input(reinterpret_cast<const char *>(data), size);
+
+  std::string_view cut = match::cut_at_markers(input);
+  FUZZ_CHECK(input.substr(0, cut.size()) == cut);
+  FUZZ_CHECK(!has_marker(cut));
+  std::string notes = match::remove_notes(cut);
+  FUZZ_CHECK(notes.size() <= cut.size());
+  FUZZ_CHECK(std::count(notes.begin(), notes.end(), '\n') == std::count(cut.begin(), cut.end(), '\n'));
+
+  CleanedReply cleaned = remove_annotations(input);
+  if (cleaned.fell_back) {
+    FUZZ_CHECK(cleaned.text == unicode::strip(input));
+    return 0;
+  }
+  const std::string &out = cleaned.text;
+  FUZZ_CHECK(!out.empty() && unicode::digit_at(out, 0) > 0);
+  FUZZ_CHECK(unicode::strip(out) == out);
+  FUZZ_CHECK(out.find("\n\n\n") == std::string::npos);
+  // A marker can only reappear where a note removal joined its pieces.
+  if (!has_marker(notes)) FUZZ_CHECK(!has_marker(out));
+  // Blocks with nothing left to remove come through a second cleaning
+  // unchanged. (The final trim may have taken the LF that ends the last
+  // block's time line; one LF gives it back.)
+  if (!has_marker(out) && match::remove_notes(out) == out) {
+    FUZZ_CHECK(remove_annotations(out + "\n").text == out);
+  }
+  return 0;
+}
