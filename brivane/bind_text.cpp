@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +35,6 @@ class Utf8 {
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
     PyErr_Clear();
-    surrogates_ = true;
     holder_ = py::reinterpret_steal<py::object>(
         PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
     if (!holder_) throw py::error_already_set();
@@ -42,12 +42,10 @@ class Utf8 {
                              static_cast<std::size_t>(PyBytes_GET_SIZE(holder_.ptr())));
   }
   std::string_view view() const { return view_; }
-  bool has_surrogates() const { return surrogates_; }
 
  private:
   py::object holder_;
   std::string_view view_;
-  bool surrogates_ = false;
 };
 
 // Interned once; kept for the life of the process.
@@ -68,24 +66,51 @@ const Keys &keys() {
   return *k;
 }
 
-void set_item(PyObject *dict, PyObject *key, std::string_view value) {
-  py::str v = host::text(value);
-  if (PyDict_SetItem(dict, key, v.ptr()) < 0) throw py::error_already_set();
+// The str's own code points, read in place.
+text::CodePoints code_points(py::handle str) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(str.ptr()) < 0) throw py::error_already_set();
+#endif
+  return {PyUnicode_DATA(str.ptr()), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str.ptr())),
+          static_cast<int>(PyUnicode_KIND(str.ptr()))};
 }
 
-py::list to_subtitle_list(const std::vector<text::Subtitle> &subtitles) {
+py::str substring(py::handle str, text::Span span) {
+  PyObject *s = PyUnicode_Substring(str.ptr(), static_cast<Py_ssize_t>(span.begin),
+                                    static_cast<Py_ssize_t>(span.end));
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+void set_item(PyObject *dict, PyObject *key, py::handle str, text::Span span) {
+  if (PyDict_SetItem(dict, key, substring(str, span).ptr()) < 0) throw py::error_already_set();
+}
+
+// Subtitle dicts whose fields are pieces of `str`.
+py::list to_subtitle_list(py::handle str, const std::vector<text::SubtitleSpans> &subtitles) {
   const Keys &k = keys();
   py::list out(subtitles.size());
   for (std::size_t i = 0; i < subtitles.size(); ++i) {
-    const text::Subtitle &s = subtitles[i];
+    const text::SubtitleSpans &s = subtitles[i];
     py::dict d;
-    set_item(d.ptr(), k.index, s.index);
-    set_item(d.ptr(), k.start_time, s.start_time);
-    set_item(d.ptr(), k.end_time, s.end_time);
-    set_item(d.ptr(), k.text, s.text);
+    set_item(d.ptr(), k.index, str, s.index);
+    set_item(d.ptr(), k.start_time, str, s.start_time);
+    set_item(d.ptr(), k.end_time, str, s.end_time);
+    set_item(d.ptr(), k.text, str, s.text);
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), d.release().ptr());
   }
   return out;
+}
+
+// Text that is not a str: the host's own `strip()` and `re.split`, so it
+// fails exactly where the plain steps would.
+py::object as_text(py::object value) {
+  if (PyUnicode_Check(value.ptr())) return value;
+  py::object stripped = value.attr("strip")();
+  if (PyUnicode_Check(stripped.ptr())) return stripped;
+  host::global("re").attr("split")("\\n\\s*\\n", stripped);
+  PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
+  throw py::error_already_set();
 }
 
 // f"{value}" of one value: format(value, "").
@@ -118,7 +143,7 @@ void with_file(const py::object &f, Body &&body) {
   f.attr("close")();
 }
 
-// The message of the per-category log lines, joined as the host would.
+// The details as the debug record lists them: joined with ", ".
 std::string join_details(const std::vector<std::string> &details) {
   std::string joined;
   for (std::size_t i = 0; i < details.size(); ++i) {
@@ -129,9 +154,9 @@ std::string join_details(const std::vector<std::string> &details) {
 }
 
 constexpr std::array<const char *, 12> kCategories = {
-    "解剖与组织术语", "影像与检查术语", "实验室检查术语", "微生物术语",
-    "临床症状与体征术语", "疾病名称规范", "药物名称术语", "医学专业缩写",
-    "音译医学术语", "通用听写误差", "综合医学术语", "特殊品牌替换",
+    "解剖与组织术语",     "影像与检查术语", "实验室检查术语", "微生物术语",
+    "临床症状与体征术语", "疾病名称规范",   "药物名称术语",   "医学专业缩写",
+    "音译医学术语",       "通用听写误差",   "综合医学术语",   "特殊品牌替换",
 };
 
 }  // namespace
@@ -143,11 +168,12 @@ py::object parse_srt(py::object self, py::object file_path) {
         py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
         py::object content;
         with_file(f, [&] { content = f.attr("read")(); });
-        text::ParsedSrt parsed = text::parse_srt_content(Utf8(content).view());
-        for (const std::string &first_line : parsed.skipped_first_lines) {
-          host::warning("跳过无法解析的字幕块: " + first_line);
+        content = as_text(content);
+        text::SrtSpans parsed = text::parse_srt_spans(code_points(content));
+        for (text::Span first_line : parsed.skipped_first_lines) {
+          host::warning("跳过无法解析的字幕块: " + host::utf8(substring(content, first_line)));
         }
-        py::list result = to_subtitle_list(parsed.subtitles);
+        py::list result = to_subtitle_list(content, parsed.subtitles);
         host::info("成功解析字幕文件，共" + std::to_string(parsed.subtitles.size()) + "个字幕块");
         return std::move(result);
       },
@@ -157,33 +183,102 @@ py::object parse_srt(py::object self, py::object file_path) {
       });
 }
 
+namespace {
+
+// What a loop of `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
+// `f.write(f"{text}\n\n")` calls would pass, gathered and handed to the
+// file in large pieces. The file's encoder fails on a lone surrogate before
+// writing anything; the pieces are then written one call at a time up to the
+// failing one, so the file and the error read exactly as for the loop.
+class SrtWriter {
+ public:
+  explicit SrtWriter(py::object write) : write_(std::move(write)) {}
+  SrtWriter(const SrtWriter &) = delete;
+  SrtWriter &operator=(const SrtWriter &) = delete;
+  ~SrtWriter() { release(); }
+
+  // One write call's worth of text, given as its parts (all str; the
+  // writer takes a reference to each).
+  void add(std::initializer_list<PyObject *> parts) {
+    for (PyObject *p : parts) {
+      Py_INCREF(p);
+      parts_.push_back(p);
+      length_ += static_cast<std::size_t>(PyUnicode_GET_LENGTH(p));
+    }
+    call_ends_.push_back(parts_.size());
+    if (length_ >= (1u << 20)) flush();
+  }
+
+  void flush() {
+    if (call_ends_.empty()) return;
+    try {
+      write_(join(0, parts_.size()));
+    } catch (py::error_already_set &e) {
+      if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+      // Replay call by call; the call holding the bad character raises.
+      std::size_t from = 0;
+      for (std::size_t end : call_ends_) {
+        write_(join(from, end));
+        from = end;
+      }
+      throw;  // not reached with the host's encoder
+    }
+    release();
+  }
+
+ private:
+  void release() {
+    for (PyObject *p : parts_) Py_DECREF(p);
+    parts_.clear();
+    call_ends_.clear();
+    length_ = 0;
+  }
+
+  py::object join(std::size_t from, std::size_t to) {
+    std::size_t length = 0;
+    Py_UCS4 max_char = 127;
+    for (std::size_t i = from; i < to; ++i) {
+      length += static_cast<std::size_t>(PyUnicode_GET_LENGTH(parts_[i]));
+      Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts_[i]);
+      if (m > max_char) max_char = m;
+    }
+    PyObject *out = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
+    if (!out) throw py::error_already_set();
+    py::object result = py::reinterpret_steal<py::object>(out);
+    const int kind = PyUnicode_KIND(out);
+    char *data = static_cast<char *>(PyUnicode_DATA(out));
+    Py_ssize_t at = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      PyObject *part = parts_[i];
+      Py_ssize_t n = PyUnicode_GET_LENGTH(part);
+      if (PyUnicode_KIND(part) == kind) {
+        std::memcpy(data + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(n) * kind);
+      } else if (PyUnicode_CopyCharacters(out, at, part, 0, n) < 0) {
+        throw py::error_already_set();
+      }
+      at += n;
+    }
+    return result;
+  }
+
+  py::object write_;
+  std::vector<PyObject *> parts_;       // owned references
+  std::vector<std::size_t> call_ends_;  // parts_ index after each write call
+  std::size_t length_ = 0;
+};
+
+}  // namespace
+
 py::object write_srt(py::object self, py::object subtitles, py::object output_path) {
   (void)self;
+  static PyObject *const kLineEnd = interned("\n");
+  static PyObject *const kArrow = interned(" --> ");
+  static PyObject *const kBlockEnd = interned("\n\n");
   return host::guard(
       [&]() -> py::object {
         py::object f = host::global("open")(output_path, "w", "encoding"_a = "utf-8");
         with_file(f, [&] {
-          py::object write = f.attr("write");
-          std::string pending;
-          auto flush = [&] {
-            if (pending.empty()) return;
-            write(host::text(pending));
-            pending.clear();
-          };
-          // Blocks are rendered in bulk; the pieces a field-by-field loop
-          // would have written before a failing lookup still reach the file.
-          // A piece holding a lone surrogate is written on its own so the
-          // host's encoding error reads exactly as for that piece.
-          auto piece = [&](std::initializer_list<std::string_view> parts, bool surrogates) {
-            if (!surrogates) {
-              for (std::string_view p : parts) pending.append(p);
-              return;
-            }
-            flush();
-            std::string alone;
-            for (std::string_view p : parts) alone.append(p);
-            write(host::text(alone));
-          };
+          SrtWriter out(f.attr("write"));
           const Keys &k = keys();
           auto field = [&](py::handle subtitle, PyObject *key) {
             PyObject *value = PyObject_GetItem(subtitle.ptr(), key);
@@ -193,24 +288,20 @@ py::object write_srt(py::object self, py::object subtitles, py::object output_pa
           try {
             for (py::handle subtitle : subtitles) {
               py::object index = field(subtitle, k.index);
-              Utf8 index8(index);
-              piece({index8.view(), "\n"}, index8.has_surrogates());
+              out.add({index.ptr(), kLineEnd});
               py::object start = field(subtitle, k.start_time);
               py::object end = field(subtitle, k.end_time);
-              Utf8 start8(start), end8(end);
-              piece({start8.view(), " --> ", end8.view(), "\n"},
-                    start8.has_surrogates() || end8.has_surrogates());
+              out.add({start.ptr(), kArrow, end.ptr(), kLineEnd});
               py::object body = field(subtitle, k.text);
-              Utf8 body8(body);
-              piece({body8.view(), "\n\n"}, body8.has_surrogates());
-              if (pending.size() >= (1u << 20)) flush();
+              out.add({body.ptr(), kBlockEnd});
             }
           } catch (...) {
+            // What the loop wrote before the failing lookup stays written.
             py::error_already_set failure = host::current_error();
-            flush();
+            out.flush();
             throw failure;
           }
-          flush();
+          out.flush();
         });
         host::info("字幕文件保存成功: " + host::str_of(format_value(output_path)));
         return py::bool_(true);
@@ -251,19 +342,12 @@ py::object remove_annotations(py::object self, py::object text) {
 
 py::object extract_blocks_from_text(py::object self, py::object text) {
   (void)self;
-  if (!PyUnicode_Check(text.ptr())) {
-    text = text.attr("strip")();
-    if (!PyUnicode_Check(text.ptr())) {
-      host::global("re").attr("split")("\\n\\s*\\n", text);
-      PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
-      throw py::error_already_set();
-    }
+  text = as_text(text);
+  text::ReplySpans extracted = text::extract_block_spans(code_points(text));
+  for (text::Span line : extracted.invalid_time_lines) {
+    host::warning("无效的时间戳格式: " + host::utf8(substring(text, line)));
   }
-  text::ExtractedBlocks extracted = text::extract_blocks(Utf8(text).view());
-  for (const std::string &line : extracted.invalid_time_lines) {
-    host::warning("无效的时间戳格式: " + line);
-  }
-  return to_subtitle_list(extracted.subtitles);
+  return to_subtitle_list(text, extracted.subtitles);
 }
 
 py::object get_output_path(py::object self, py::object file_path) {
@@ -274,7 +358,8 @@ py::object get_output_path(py::object self, py::object file_path) {
   py::object ext = parts[py::int_(1)];
   py::object join = path.attr("join");
   py::object output_dir = host::attr(self, "output_dir");
-  py::str corrected = py::str(format_value(name)) + py::str("_corrected") + py::str(format_value(ext));
+  py::str corrected =
+      py::str(format_value(name)) + py::str("_corrected") + py::str(format_value(ext));
   return join(output_dir, corrected);
 }
 

@@ -36,29 +36,13 @@ def block(index, text, stamps="00:00:01,000 --> 00:00:02,000"):
 
 # --- remove_annotations ------------------------------------------------------
 
+# Shapes the generated inputs reach only rarely.
 REMOVE_CASES = {
-    "bare blocks, extra empty lines": "\n" + block(1, "a") + "\n\n\n\n" + block(2, "b") + "\n\n",
-    "preamble dropped": "以下是校正结果：\n\n" + block(1, "a"),
-    "summary kept when not numbered": block(1, "a") + "\n\n以上为全部内容",
-    "numbered summary dropped": block(1, "a") + "\n\n1. 修改了血案",
-    "cut marker before later blocks": block(1, "a") + "\n\n修正说明：\n" + block(2, "b"),
     "second and third cut markers": block(1, "a") + "\n修改说明（符合规则要求）：x\n主要修改内容：y",
-    "line tail keywords": block(1, "前说明：后\n备注：x\n注释：y\n修改列表：z\n修改内容：w"),
-    "note inside a line": block(1, "血（注：原文为血案）氨"),
-    "mixed bracket forms": block(1, "a(注：x）b（注:y)c"),
-    "unclosed note and note closed on next line": block(1, "a（注：x\nb）"),
+    "notes joined into a new note": block(1, "((注：x)注：y)z说(注：x)明：w"),
     "keep-unchanged note passes inner closers": block(1, "a（保持x)y不变）b(保持不变)"),
-    "square and corner brackets": block(1, "a【修正x]b{修正y」c"),
-    "notes joined into a new note": block(1, "((注：x)注：y)z"),
-    "loose stamps only": "1\n0:00:01.5 --> 0:00:02.0\na\n\n2\n0:00:02.0-->0:00:03\nb",
-    "strict wins over loose": block(1, "a") + "\n\n2\n0:00:02.0 --> 0:00:03.0\nb",
-    "blank lines after time line": block(1, " \n\n" + block(2, "b")),
     "blank lines after time line, numbered note": block(1, "\n\u3000\n\n2 处修改"),
-    "empty line inside header": "1\n\n00:00:01,000 --> 00:00:02,000\n\na",
-    "no block at all": "修正说明：（注：x）没有字幕",
-    "empty": "",
-    "only white space": " \n\u3000\x85",
-    "full-width digits": "１\n０１:００:００,０００ --> ０１:００:０１,０００\na",
+    "loose stamps only": "1\n0:00:01.5 --> 0:00:02.0\na\n\n2\n0:00:02.0-->0:00:03\nb",
     "lone surrogates": block(1, "a\ud800（注：\udfff）"),
 }
 
@@ -105,18 +89,11 @@ def test_remove_annotations_non_text_fails_as_host(engine, records, caplog, valu
 # --- extract_blocks_from_text ------------------------------------------------
 
 EXTRACT_CASES = {
-    "empty": "",
     "only white space": "\u3000 \n\n\x1c",
-    "arrow without blanks": block(1, "a", "00:00:01,000-->00:00:02,000"),
-    "arrow twice": block(1, "a", "00:00:01,000 --> 00:00:02,000 --> x"),
-    "two blanks after arrow": block(1, "a", "00:00:01,000 -->  00:00:02,000"),
-    "tail after stamp kept": block(1, "a", "00:00:01,000 --> 00:00:02,000 X1:100"),
-    "words around arrow": block(1, "a", "开始 --> 结束"),
-    "empty stamps": block(1, "a", " --> "),
-    "index and time only": "1\n00:00:01,000 --> 00:00:02,000",
+    "stamps: words, empty, tail kept, two blanks": "\n\n".join(
+        block(i, "a", line) for i, line in
+        enumerate(["开始 --> 结束", " --> ", "0 --> 1 X1:100", "0 -->  1"])),
     "index with blanks, text with leading blanks": block(" \u30007 ", "  a\n\tb"),
-    "byte-order mark kept": "\ufeff" + block(1, "a"),
-    "commentary paragraphs": "说明一下\n\n第一行\n第二行\n第三行\n\n" + block(1, "a"),
     "arrow overlap": block(1, "a", "x --> --> y"),
     "lone surrogate": block("\ud800", "\udfff", "\udc00 --> b"),
 }

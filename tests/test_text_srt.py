@@ -31,26 +31,15 @@ def run_native(method, records, caplog, *args):
 
 # --- parse_srt ---------------------------------------------------------------
 
+# Shapes the generated inputs reach only rarely.
 PARSE_CASES = {
     "only white space": " \n\t\u3000\n\r\n",
-    "two empty lines between": "1\n00:00:01,000 --> 00:00:02,000\na\n\n\n2\n00:00:02,000 --> 00:00:03,000\nb",
-    "blank line of spaces": "1\n00:00:01,000 --> 00:00:02,000\na\n \u3000\n2\n00:00:02,000 --> 00:00:03,000\nb",
     "no text line": "1\n00:00:01,000 --> 00:00:02,000\n\n2\n00:00:02,000 --> 00:00:03,000\nb",
-    "time line starts with blank": "1\n 00:00:01,000 --> 00:00:02,000\na",
-    "dot before milliseconds": "1\n00:00:01.000 --> 00:00:02,000\na",
-    "no blanks around arrow": "1\n00:00:01,000-->00:00:02,000\na",
-    "single digit fields": "1\n0:0:1,5 --> 0:0:2,5\na",
-    "position data after stamp": "1\n00:00:01,000 --> 00:00:02,000 X1:100 Y1:200\na",
-    "full-width and other digits": "1\n００:００:０１,０００ --> ٠٠:٠٠:٠٢,٠٠٠\na",
+    "position data, full-width digits": "1\n００:00:01,000-->٠٠:٠٠:٠٢,٠٠٠ X1:100\na",
     "blocks without separating line": "1\n00:00:01,000 --> 00:00:02,000\na\n2\n00:00:02,000 --> 00:00:03,000\nb",
-    "index not a number, trailing blanks": "一 \u3000\n00:00:01,000 --> 00:00:02,000\na",
-    "byte-order mark": "\ufeff1\n00:00:01,000 --> 00:00:02,000\na",
-    "text keeps leading blanks": "1\n00:00:01,000 --> 00:00:02,000\n  a\n\u3000b",
-    "separators holding U+0085 and U+001C": "1\n00:00:01,000 --> 00:00:02,000\na\n\x85\x1c\n2\n00:00:02,000 --> 00:00:03,000\nb",
-    "CR LF line ends": "1\r\n00:00:01,000 --> 00:00:02,000\r\na\r\n\r\n2\r\n00:00:02,000 --> 00:00:03,000\r\nb\r\n",
-    "lone CR line ends": "1\r00:00:01,000 --> 00:00:02,000\ra\r\r2\r00:00:02,000 --> 00:00:03,000\rb",
+    "separators holding U+0085 and U+001C": "1\n0:0:1,0 --> 0:0:2,0\na\n\x85\x1c\n2\n0:0:2,0 --> 0:0:3,0\nb",
+    "CR LF and lone CR line ends": "1\r\n0:0:1,0 --> 0:0:2,0\r\na\r\r2\r0:0:2,0 --> 0:0:3,0\rb\r\n",
     "line separator is not a line end": "1\u202800:00:01,000 --> 00:00:02,000\na\nb",
-    "short commentary blocks": "结果如下\n\n1\n00:00:01,000 --> 00:00:02,000\na\n\n完",
 }
 
 
@@ -144,14 +133,9 @@ def _subtitle(index="1", start="00:00:01,000", end="00:00:02,000", text="a"):
 
 WRITE_CASES = {
     "empty list": [],
-    "blocks kept as given": [_subtitle("7 ", text=" a\nb"), _subtitle("x", "s", "e", "")],
-    "values that are not text": [_subtitle(1, 2, 3.5, None)],
     "missing key after a good block": [_subtitle(), {"index": "2", "start_time": "s", "end_time": "e"}],
-    "missing time key": [_subtitle(), {"index": "2", "end_time": "e", "text": "t"}],
     "not a mapping": [_subtitle(), ["index"]],
-    "lone surrogate in text": [_subtitle(), _subtitle("2", text="a\ud800b")],
-    "lone surrogate in end stamp": [_subtitle(end="0\udfff")],
-    "lone surrogate in index": [_subtitle(), _subtitle("\udc00")],
+    "lone surrogate in a later block": [_subtitle(), _subtitle("2", text="a\ud800b")],
     "not iterable": 5,
     "generator": (s for s in [_subtitle(), _subtitle("2")]),
 }
@@ -222,21 +206,12 @@ def test_write_srt_differential(engine, records, caplog, tmp_path, subtitles):
 
 # --- get_output_path ---------------------------------------------------------
 
-@pytest.mark.parametrize(
-    "name, expected",
-    [
-        ("lecture 01.srt", "lecture 01_corrected.srt"),
-        ("part.2.SRT", "part.2_corrected.SRT"),
-        ("notes", "notes_corrected"),
-        (".srt", ".srt_corrected"),
-        ("..srt", "..srt_corrected"),
-        ("a.", "a_corrected."),
-    ],
-)
-def test_output_name(engine, name, expected):
-    assert engine.get_output_path(os.path.join("some", "dir", name)) == os.path.join(
-        engine.output_dir, expected
-    )
+def test_output_name_examples(engine):
+    for name, expected in [("lecture 01.srt", "lecture 01_corrected.srt"),
+                           ("part.2.SRT", "part.2_corrected.SRT"), ("notes", "notes_corrected"),
+                           (".srt", ".srt_corrected")]:
+        assert engine.get_output_path(os.path.join("some", "dir", name)) == os.path.join(
+            engine.output_dir, expected)
 
 
 def test_output_path_follows_output_dir_set_later(engine, tmp_path):

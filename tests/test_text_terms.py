@@ -26,31 +26,20 @@ def run_both(engine, records, caplog, library, text):
 
 
 CASES = {
-    "nothing to replace": ({LAB: ["血案→血氨"]}, "正常文本"),
     "arrow forms": ({LAB: ["A->B"], "微生物术语": ["A→C", "B -> D", " D\u3000→\tE "]}, "A A"),
     "two arrows or none": ({LAB: ["A→B→C", "A->B→C", "A->->B", "AB", "-->"]}, "A AB -"),
-    "unknown category": ({"其他": ["A→B"], LAB: []}, "A"),
-    "empty library": ({}, "A"),
-    "chained across categories": ({"特殊品牌替换": ["Y→Z"], "解剖与组织术语": ["X→Y"]}, "X Y"),
-    "same wrong term twice": ({LAB: ["aa→b", "aa→c"]}, "aaa aa"),
-    "correct term contains wrong term": ({LAB: ["X→XY", "X→XY"]}, "X XY"),
-    "equal terms never count": ({LAB: ["A→A", " A → A"]}, "A"),
-    "empty correct term deletes": ({LAB: ["嗯→", "啊 -> "]}, "嗯，啊好"),
+    "chained across categories": ({"特殊品牌替换": ["Y→Z"], "解剖与组织术语": ["X→Y"], "其他": ["Z→Q"]}, "X Y"),
+    "correct term contains wrong term": ({LAB: ["X→XY", "X→XY", "A→A"]}, "X XY A"),
     "empty wrong term is skipped": ({LAB: ["→X", " ->Y", "\u3000→Z", "A→B"]}, "AAA"),
-    "index and time lines too": ({LAB: ["00→11", "-->→=>"]}, "1\n00:00:01,000 --> 00:00:02,000\na"),
-    "case and width sensitive": ({LAB: ["abc→X", "ＡＢＣ→Y"]}, "ABC abc ABC"),
     "lone surrogates": ({LAB: ["\ud800→a", "b→\udfff"]}, "\ud800b"),
     "not text: int": ({LAB: ["A→B", 5]}, "A"),
     "not text: list without arrow": ({LAB: [["A"], "A→B"]}, "A"),
     "not text: list with arrow": ({LAB: [["→"]]}, "A"),
-    "not text: dict with arrow key": ({LAB: [{"->": 1}]}, "A"),
-    "not text: None": ({LAB: [None]}, "A"),
     "not text: bytes": ({LAB: [b"A->B"]}, "A"),
     "category value not iterable": ({LAB: 3}, "A"),
     "category value a string": ({LAB: "A→B"}, "A"),
     "text not a str": ({LAB: ["A→B"]}, None),
     "text not a str, nothing applies": ({LAB: ["AB"]}, None),
-    "text a list": ({LAB: ["A→B"]}, ["A"]),
 }
 
 

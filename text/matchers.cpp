@@ -1,10 +1,16 @@
 #include "text/matchers.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 
+#include "text/scan.h"
 #include "text/unicode.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace brivane::text::match {
 
@@ -18,17 +24,47 @@ std::size_t find(std::string_view hay, std::string_view needle, std::size_t from
   std::size_t left = hay.size() - from;
   if (needle.size() > left) return npos;
   const char *base = hay.data() + from;
+  auto at = [&](const char *hit) { return static_cast<std::size_t>(hit - hay.data()); };
   if (needle.size() == 1) {
     const void *hit = std::memchr(base, needle[0], left);
-    return hit ? static_cast<std::size_t>(static_cast<const char *>(hit) - hay.data()) : npos;
+    return hit ? at(static_cast<const char *>(hit)) : npos;
   }
+#if defined(__SSE2__)
+  // Compare the needle's first and last bytes at 16 positions at once and
+  // check the rest only where both agree (few places in real text). Each
+  // check costs up to the needle's length, so long needles (library terms
+  // can be any length) go to the library's linear-time search instead.
+  if (needle.size() <= 16) {
+    const std::size_t k = needle.size();
+    const __m128i first = _mm_set1_epi8(needle[0]);
+    const __m128i last = _mm_set1_epi8(needle[k - 1]);
+    const char *p = base;
+    const char *stop = base + left - k + 1;  // one past the last start
+    while (stop - p >= 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + k - 1));
+      unsigned mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+      while (mask) {
+        unsigned bit = static_cast<unsigned>(__builtin_ctz(mask));
+        if (k <= 2 || std::memcmp(p + bit + 1, needle.data() + 1, k - 2) == 0) return at(p + bit);
+        mask &= mask - 1;
+      }
+      p += 16;
+    }
+    for (; p < stop; ++p) {
+      if (*p == needle[0] && std::memcmp(p + 1, needle.data() + 1, k - 1) == 0) return at(p);
+    }
+    return npos;
+  }
+#endif
 #if defined(__GLIBC__) || defined(__APPLE__) || defined(__FreeBSD__)
   const void *hit = ::memmem(base, left, needle.data(), needle.size());
-  return hit ? static_cast<std::size_t>(static_cast<const char *>(hit) - hay.data()) : npos;
+  return hit ? at(static_cast<const char *>(hit)) : npos;
 #else
   auto it = std::search(base, base + left,
                         std::boyer_moore_horspool_searcher(needle.begin(), needle.end()));
-  return it == base + left ? npos : static_cast<std::size_t>(it - hay.data());
+  return it == base + left ? npos : at(it);
 #endif
 }
 
@@ -51,21 +87,6 @@ std::size_t last_lf(std::string_view s, std::size_t from, std::size_t to) {
 bool starts_with_at(std::string_view s, std::size_t pos, std::string_view lit) {
   return pos <= s.size() && s.size() - pos >= lit.size() &&
          std::memcmp(s.data() + pos, lit.data(), lit.size()) == 0;
-}
-
-// "\d+:\d+:\d+,\d+" at pos; returns the end or npos.
-std::size_t stamp_any_width(std::string_view s, std::size_t pos) {
-  static constexpr char kSeps[] = {':', ':', ','};
-  for (int field = 0; field < 4; ++field) {
-    std::size_t end = skip_digits(s, pos);
-    if (end == pos) return npos;
-    pos = end;
-    if (field < 3) {
-      if (pos >= s.size() || s[pos] != kSeps[field]) return npos;
-      ++pos;
-    }
-  }
-  return pos;
 }
 
 // Exactly `count` digits ("\d{count}") at pos; returns the end or npos.
@@ -97,40 +118,35 @@ std::size_t stamp_fixed(std::string_view s, std::size_t pos) {
 
 std::vector<std::string_view> split_blocks(std::string_view text) {
   std::vector<std::string_view> pieces;
-  std::size_t start = 0, pos = 0;
-  while (true) {
-    std::size_t lf = find_lf(text, pos);
-    if (lf == npos) break;
-    // "\s*" is greedy and gives back characters until an LF follows, so the
-    // match ends at the last LF of the white-space run after this LF.
-    std::size_t run_end = skip_spaces(text, lf + 1);
-    std::size_t second = last_lf(text, lf + 1, run_end);
-    if (second == npos) {
-      pos = std::max(run_end, lf + 1);
-      continue;
-    }
-    pieces.push_back(text.substr(start, lf - start));
-    start = pos = second + 1;
-  }
-  pieces.push_back(text.substr(start));
+  scan::Text<scan::Utf8> t(text.data(), text.size());
+  scan::split_blocks(t, Span{0, text.size()}, [&](Span piece) {
+    pieces.push_back(text.substr(piece.begin, piece.end - piece.begin));
+  });
   return pieces;
 }
 
 std::optional<TimeSpan> match_time_line(std::string_view line) {
-  std::size_t first_end = stamp_any_width(line, 0);
-  if (first_end == npos) return std::nullopt;
-  std::size_t arrow = skip_spaces(line, first_end);
-  if (!starts_with_at(line, arrow, "-->")) return std::nullopt;
-  std::size_t second = skip_spaces(line, arrow + 3);
-  std::size_t second_end = stamp_any_width(line, second);
-  if (second_end == npos) return std::nullopt;
-  return TimeSpan{line.substr(0, first_end), line.substr(second, second_end - second)};
+  scan::Text<scan::Utf8> t(line.data(), line.size());
+  auto stamps = scan::match_time_line(t, Span{0, line.size()});
+  if (!stamps) return std::nullopt;
+  auto view = [&](Span s) { return line.substr(s.begin, s.end - s.begin); };
+  return TimeSpan{view(stamps->first), view(stamps->second)};
 }
 
 std::string_view cut_at_markers(std::string_view text) {
-  for (std::string_view marker : kCutMarkers) {
-    std::size_t at = find(text, marker);
-    if (at != npos) text = unicode::rstrip(text.substr(0, at));
+  // Cutting at each marker in turn keeps the text before the earliest
+  // occurrence of any of them (they cannot overlap one another). All end in
+  // "：", so one scan over the colons finds it: the first colon that closes
+  // a marker closes the earliest one.
+  static constexpr std::string_view kColon = "：";
+  for (std::size_t at = find(text, kColon); at != npos;
+       at = find(text, kColon, at + kColon.size())) {
+    std::size_t end = at + kColon.size();
+    for (std::string_view marker : kCutMarkers) {
+      if (marker.size() <= end && text.substr(end - marker.size(), marker.size()) == marker) {
+        return unicode::rstrip(text.substr(0, end - marker.size()));
+      }
+    }
   }
   return text;
 }
@@ -239,13 +255,203 @@ bool remove_matches(const NotePattern &p, std::string_view s, std::string &out) 
   return true;
 }
 
-std::string remove_notes(std::string_view text) {
-  std::string current(text);
-  std::string next;
-  for (const NotePattern &p : annotation_patterns()) {
-    if (remove_matches(p, current, next)) current.swap(next);
+namespace {
+
+// No pattern reaches across an LF and no removal deletes one, so the notes
+// can be removed line by line. A pattern needs an opening bracket followed
+// by its keyword, or (line tails) a keyword ending in "："; lines without
+// such a character are left alone, and for the others the characters next
+// to each bracket or colon tell which patterns to try.
+constexpr std::string_view kFullColon = "：";
+
+struct Anchors {
+  struct Entry {
+    std::string_view bracket_or_before;  // opening form, or the char before "："
+    std::string_view next;               // first char of the keyword ("" for colons)
+    std::uint32_t bits;
+  };
+  std::vector<Entry> after_open;
+  std::vector<Entry> before_colon;
+};
+
+std::string_view first_char(std::string_view s) { return s.substr(0, unicode::decode(s, 0).len); }
+
+const Anchors &anchors() {
+  static const Anchors table = [] {
+    Anchors t;
+    const auto &patterns = annotation_patterns();
+    for (std::size_t k = 0; k < patterns.size(); ++k) {
+      const NotePattern &p = patterns[k];
+      std::uint32_t bit = std::uint32_t{1} << k;
+      if (p.kind == NotePattern::Kind::kBracketed) {
+        for (std::string_view open : p.opens) {
+          if (!open.empty()) t.after_open.push_back({open, first_char(p.keyword), bit});
+        }
+      } else {
+        // Line-tail keywords end in the full-width colon.
+        std::string_view head = p.keyword.substr(0, p.keyword.size() - kFullColon.size());
+        std::size_t last = unicode::char_start_before(head, head.size());
+        t.before_colon.push_back({head.substr(last), {}, bit});
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Length of the opening form or full-width colon at s[i], else 0; `colon`
+// tells which.
+std::size_t anchor_at(std::string_view s, std::size_t i, bool &colon) {
+  unsigned char b = static_cast<unsigned char>(s[i]);
+  colon = false;
+  if (b == '(' || b == '[' || b == '{') return 1;
+  if ((b != 0xEF && b != 0xE3) || s.size() - i < 3) return 0;
+  unsigned char b1 = static_cast<unsigned char>(s[i + 1]);
+  unsigned char b2 = static_cast<unsigned char>(s[i + 2]);
+  if (b == 0xEF && b1 == 0xBC && b2 == 0x88) return 3;                  // （
+  if (b == 0xEF && b1 == 0xBC && b2 == 0x9A) return colon = true, 3;    // ：
+  if (b == 0xE3 && b1 == 0x80 && (b2 == 0x90 || b2 == 0x8C)) return 3;  // 【 「
+  return 0;
+}
+
+// Patterns that may match somewhere in `line` (a superset).
+std::uint32_t candidate_patterns(std::string_view line) {
+  const Anchors &t = anchors();
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < line.size();) {
+    bool colon;
+    std::size_t len = anchor_at(line, i, colon);
+    if (!len) {
+      ++i;
+      continue;
+    }
+    std::string_view mark = line.substr(i, len);
+    if (colon) {
+      if (i > 0) {
+        std::size_t prev = unicode::char_start_before(line, i);
+        std::string_view before = line.substr(prev, i - prev);
+        for (const auto &e : t.before_colon) {
+          if (e.bracket_or_before == before) bits |= e.bits;
+        }
+      }
+    } else if (i + len < line.size()) {
+      std::string_view next = first_char(line.substr(i + len));
+      for (const auto &e : t.after_open) {
+        if (e.bracket_or_before == mark && e.next == next) bits |= e.bits;
+      }
+    }
+    i += len;
   }
-  return current;
+  return bits;
+}
+
+// All patterns, in order, on one line. False when nothing matched.
+bool clean_line(std::string_view line, std::string &out) {
+  std::uint32_t bits = candidate_patterns(line);
+  if (!bits) return false;
+  const auto &patterns = annotation_patterns();
+  std::string current(line), next;
+  bool changed = false;
+  for (std::size_t k = 0; k < patterns.size(); ++k) {
+    if (!(bits >> k & 1)) continue;
+    if (!remove_matches(patterns[k], current, next)) continue;
+    current.swap(next);
+    changed = true;
+    // A removal may join a new note together; look again for the rest.
+    bits = candidate_patterns(current) & ~((std::uint32_t{2} << k) - 1);
+  }
+  if (changed) out = std::move(current);
+  return changed;
+}
+
+// Bytes the line scan stops at: LF, and the first byte of every opening
+// bracket form and of "：".
+constexpr std::array<std::uint8_t, 256> make_scan_table() {
+  std::array<std::uint8_t, 256> t{};
+  t['\n'] = 1;
+  t['('] = t['['] = t['{'] = t[0xEF] = t[0xE3] = 2;
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> kScan = make_scan_table();
+
+// First byte in [p, end) that the scan stops at, or end. Most text has
+// none of these bytes for long stretches, so it is skipped 16 at a time
+// where SSE2 is available.
+const unsigned char *next_stop(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n'), paren = _mm_set1_epi8('('), square = _mm_set1_epi8('[');
+  const __m128i brace = _mm_set1_epi8('{'), ef = _mm_set1_epi8(char(0xEF)),
+                e3 = _mm_set1_epi8(char(0xE3));
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, paren)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, square), _mm_cmpeq_epi8(v, brace))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, ef), _mm_cmpeq_epi8(v, e3)));
+    int mask = _mm_movemask_epi8(hit);
+    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p < end && !kScan[*p]) ++p;
+  return p;
+}
+
+// The notes step, optionally with the "\n{3,}" collapse done on the way:
+// the notes never touch LFs, so dropping every empty line (other than the
+// last piece) that follows an empty line which itself follows an LF is the
+// same as collapsing the LF runs afterwards.
+std::string clean_text_lines(std::string_view text, bool collapse) {
+  std::string out;
+  std::string line_out;
+  std::size_t flushed = 0;  // text[flushed, start) still to be copied verbatim
+  bool building = false;
+  bool prev_empty_inner = false;  // previous line empty and preceded by an LF
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  const std::size_t n = text.size();
+  std::size_t start = 0;
+  bool anchored = false;
+  for (std::size_t i = 0;; ++i) {
+    i = static_cast<std::size_t>(next_stop(bytes + i, bytes + n) - bytes);
+    if (i < n && bytes[i] != '\n') {
+      bool colon;
+      if (!anchored && anchor_at(text, i, colon)) anchored = true;
+      continue;
+    }
+    // End of a line: LF at i, or the end of the text.
+    bool last = i >= n;
+    std::string_view line = text.substr(start, i - start);
+    bool changed = anchored && clean_line(line, line_out);
+    bool empty = changed ? line_out.empty() : line.empty();
+    bool drop = collapse && !last && start > 0 && empty && prev_empty_inner;
+    if (changed || drop) {
+      if (!building) {
+        out.reserve(n);
+        building = true;
+      }
+      out.append(text.data() + flushed, start - flushed);
+      if (changed && !drop) {
+        out.append(line_out);
+        if (!last) out.push_back('\n');
+      }
+      flushed = last ? n : i + 1;
+    }
+    prev_empty_inner = empty && start > 0;
+    if (last) break;
+    start = i + 1;
+    anchored = false;
+  }
+  if (!building) return std::string(text);
+  out.append(text.data() + flushed, n - flushed);
+  return out;
+}
+
+}  // namespace
+
+std::string remove_notes(std::string_view text) { return clean_text_lines(text, false); }
+
+std::string remove_notes_and_collapse(std::string_view text) {
+  return clean_text_lines(text, true);
 }
 
 std::string collapse_newlines(std::string_view text) {

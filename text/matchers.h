@@ -57,11 +57,16 @@ const std::array<NotePattern, 24> &annotation_patterns();
 bool remove_matches(const NotePattern &pattern, std::string_view text, std::string &out);
 
 // Step 3: every annotation pattern in order, each on the previous result.
-// O(24 n).
+// Worked line by line (no pattern crosses an LF); only lines holding an
+// opening bracket or "：" next to a keyword are rewritten. O(n), with at
+// most 24 short passes over each such line.
 std::string remove_notes(std::string_view text);
 
 // re.sub(r"\n{3,}", "\n\n", text). O(n).
 std::string collapse_newlines(std::string_view text);
+
+// collapse_newlines(remove_notes(text)) in one pass. O(n).
+std::string remove_notes_and_collapse(std::string_view text);
 
 // re.findall with re.MULTILINE of the block patterns. O(n).
 //  strict: ^\d+\s*\n\d{2}:\d{2}:\d{2},\d{3}\s*-->\s*\d{2}:\d{2}:\d{2},\d{3}\s*\n

@@ -1,12 +1,13 @@
 #include "text/reply.h"
 
 #include "text/matchers.h"
+#include "text/scan.h"
 #include "text/unicode.h"
 
 namespace brivane::text {
 
 CleanedReply remove_annotations(std::string_view reply) {
-  std::string text = match::collapse_newlines(match::remove_notes(match::cut_at_markers(reply)));
+  std::string text = match::remove_notes_and_collapse(match::cut_at_markers(reply));
   std::vector<std::string_view> blocks = match::find_blocks(text, match::BlockShape::kStrict);
   if (blocks.empty()) blocks = match::find_blocks(text, match::BlockShape::kLoose);
   CleanedReply result;
@@ -14,6 +15,19 @@ CleanedReply remove_annotations(std::string_view reply) {
     // Nothing recognisable: hand back the reply as received, cuts undone.
     result.text = std::string(unicode::strip(reply));
     result.fell_back = true;
+    return result;
+  }
+  // Blocks that follow one another with just "\n\n" between them (the
+  // usual case) join into the stretch of text they already occupy.
+  bool adjacent = true;
+  for (std::size_t i = 1; i < blocks.size() && adjacent; ++i) {
+    adjacent = blocks[i].data() == blocks[i - 1].data() + blocks[i - 1].size() + 2;
+  }
+  if (adjacent) {
+    std::string_view all(blocks.front().data(),
+                         static_cast<std::size_t>(blocks.back().data() + blocks.back().size() -
+                                                  blocks.front().data()));
+    result.text = std::string(unicode::strip(all));
     return result;
   }
   std::size_t total = 0;
@@ -29,29 +43,25 @@ CleanedReply remove_annotations(std::string_view reply) {
 }
 
 ExtractedBlocks extract_blocks(std::string_view reply) {
-  static constexpr std::string_view kArrow = " --> ";
   ExtractedBlocks result;
-  for (std::string_view candidate : match::split_blocks(unicode::strip(reply))) {
-    std::string_view block = unicode::strip(candidate);
-    std::size_t lf1 = block.find('\n');
-    if (lf1 == std::string_view::npos) continue;
-    std::size_t lf2 = block.find('\n', lf1 + 1);
-    if (lf2 == std::string_view::npos) continue;
-    std::string_view time_line = block.substr(lf1 + 1, lf2 - lf1 - 1);
-    // str.split(" --> ") must give exactly two parts: one occurrence,
-    // counting non-overlapping occurrences from the left.
-    std::size_t arrow = match::find(time_line, kArrow);
-    if (arrow == match::npos ||
-        match::find(time_line, kArrow, arrow + kArrow.size()) != match::npos) {
-      result.invalid_time_lines.emplace_back(time_line);
-      continue;
-    }
-    result.subtitles.push_back(
-        Subtitle{std::string(unicode::strip(block.substr(0, lf1))),
-                 std::string(unicode::strip(time_line.substr(0, arrow))),
-                 std::string(unicode::strip(time_line.substr(arrow + kArrow.size()))),
-                 std::string(block.substr(lf2 + 1))});
-  }
+  auto view = [&](Span s) { return std::string(reply.substr(s.begin, s.end - s.begin)); };
+  scan::reply_blocks(
+      scan::Text<scan::Utf8>(reply.data(), reply.size()),
+      [&](const SubtitleSpans &b) {
+        result.subtitles.push_back(
+            Subtitle{view(b.index), view(b.start_time), view(b.end_time), view(b.text)});
+      },
+      [&](Span time_line) { result.invalid_time_lines.push_back(view(time_line)); });
+  return result;
+}
+
+ReplySpans extract_block_spans(CodePoints reply) {
+  ReplySpans result;
+  scan::with_code_points(reply, [&](const auto &text) {
+    scan::reply_blocks(
+        text, [&](const SubtitleSpans &b) { result.subtitles.push_back(b); },
+        [&](Span time_line) { result.invalid_time_lines.push_back(time_line); });
+  });
   return result;
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/spans.h"
 #include "text/subtitle.h"
 
 namespace brivane::text {
@@ -28,5 +29,12 @@ struct ExtractedBlocks {
 
 // Split like the SRT reader, then read index/time/text loosely. O(n).
 ExtractedBlocks extract_blocks(std::string_view reply);
+
+// The same reading on code points, as positions in `reply`. O(n).
+struct ReplySpans {
+  std::vector<SubtitleSpans> subtitles;
+  std::vector<Span> invalid_time_lines;
+};
+ReplySpans extract_block_spans(CodePoints reply);
 
 }  // namespace brivane::text

@@ -1,42 +1,29 @@
 #include "text/srt.h"
 
-#include "text/matchers.h"
-#include "text/unicode.h"
+#include "text/scan.h"
 
 namespace brivane::text {
 
-namespace {
-
-// The first two LFs of a block, splitting it into line 1, line 2 and the
-// rest; false when the block has fewer than three lines.
-bool split_head(std::string_view block, std::size_t &lf1, std::size_t &lf2) {
-  lf1 = block.find('\n');
-  if (lf1 == std::string_view::npos) return false;
-  lf2 = block.find('\n', lf1 + 1);
-  return lf2 != std::string_view::npos;
-}
-
-}  // namespace
-
 ParsedSrt parse_srt_content(std::string_view content) {
   ParsedSrt result;
-  for (std::string_view candidate : match::split_blocks(unicode::strip(content))) {
-    std::string_view block = unicode::strip(candidate);
-    std::size_t lf1, lf2;
-    if (!split_head(block, lf1, lf2)) {
-      if (!block.empty()) result.skipped_first_lines.emplace_back(block.substr(0, lf1));
-      continue;
-    }
-    std::string_view index = block.substr(0, lf1);
-    auto stamps = match::match_time_line(block.substr(lf1 + 1, lf2 - lf1 - 1));
-    if (!stamps) {
-      result.skipped_first_lines.emplace_back(index);
-      continue;
-    }
-    result.subtitles.push_back(Subtitle{std::string(index), std::string(stamps->start),
-                                        std::string(stamps->end),
-                                        std::string(block.substr(lf2 + 1))});
-  }
+  auto view = [&](Span s) { return std::string(content.substr(s.begin, s.end - s.begin)); };
+  scan::srt_blocks(
+      scan::Text<scan::Utf8>(content.data(), content.size()),
+      [&](const SubtitleSpans &b) {
+        result.subtitles.push_back(
+            Subtitle{view(b.index), view(b.start_time), view(b.end_time), view(b.text)});
+      },
+      [&](Span first_line) { result.skipped_first_lines.push_back(view(first_line)); });
+  return result;
+}
+
+SrtSpans parse_srt_spans(CodePoints content) {
+  SrtSpans result;
+  scan::with_code_points(content, [&](const auto &text) {
+    scan::srt_blocks(
+        text, [&](const SubtitleSpans &b) { result.subtitles.push_back(b); },
+        [&](Span first_line) { result.skipped_first_lines.push_back(first_line); });
+  });
   return result;
 }
 
@@ -60,7 +47,8 @@ std::string render_srt(const std::vector<Subtitle> &subtitles) {
   }
   std::string out;
   out.reserve(total);
-  for (const Subtitle &s : subtitles) append_srt_block(out, s.index, s.start_time, s.end_time, s.text);
+  for (const Subtitle &s : subtitles)
+    append_srt_block(out, s.index, s.start_time, s.end_time, s.text);
   return out;
 }
 

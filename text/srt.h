@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/spans.h"
 #include "text/subtitle.h"
 
 namespace brivane::text {
@@ -20,6 +21,13 @@ struct ParsedSrt {
 // Strip, split on "\n\s*\n", keep blocks with >= 3 lines whose second line
 // matches "(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)" at its start. O(n).
 ParsedSrt parse_srt_content(std::string_view content);
+
+// The same reading on code points, as positions in `content`. O(n).
+struct SrtSpans {
+  std::vector<SubtitleSpans> subtitles;
+  std::vector<Span> skipped_first_lines;
+};
+SrtSpans parse_srt_spans(CodePoints content);
 
 // "{index}\n{start} --> {end}\n{text}\n\n" per block. O(total size).
 std::string render_srt(const std::vector<Subtitle> &subtitles);

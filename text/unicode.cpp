@@ -37,6 +37,7 @@ constexpr std::array<std::uint8_t, 256> make_byte_class() {
 
 template <std::size_t N>
 bool in_table(const CodeRange (&table)[N], char32_t cp) {
+  if (cp > table[N - 1].hi) return false;  // most of CJK, for white space
   std::size_t lo = 0, hi = N;
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
@@ -86,9 +87,9 @@ Decoded decode(std::string_view s, std::size_t pos) {
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
     if (avail >= 4 && is_cont(p[1]) && is_cont(p[2]) && is_cont(p[3]) &&
         (b0 != 0xF0 || p[1] >= 0x90) && (b0 != 0xF4 || p[1] <= 0x8F)) {
-      return {char32_t((b0 & 0x07) << 18 | (p[1] & 0x3F) << 12 | (p[2] & 0x3F) << 6 |
-                       (p[3] & 0x3F)),
-              4};
+      return {
+          char32_t((b0 & 0x07) << 18 | (p[1] & 0x3F) << 12 | (p[2] & 0x3F) << 6 | (p[3] & 0x3F)),
+          4};
     }
   }
   return {kInvalid, 1};

@@ -59,6 +59,14 @@ inline std::size_t digit_at(std::string_view s, std::size_t pos) {
   return 0;
 }
 
+// The same tests on a code point, with the ASCII range answered by table.
+inline bool space_code(char32_t cp) {
+  return cp < 0x80 ? (detail::kByteClass[cp] & detail::kAsciiSpace) != 0 : is_space(cp);
+}
+inline bool digit_code(char32_t cp) {
+  return cp < 0x80 ? (detail::kByteClass[cp] & detail::kAsciiDigit) != 0 : is_decimal(cp);
+}
+
 // End of the white-space run starting at pos ("\s*", greedy).
 inline std::size_t skip_spaces(std::string_view s, std::size_t pos) {
   while (std::size_t n = space_at(s, pos)) pos += n;

@@ -18,7 +18,5 @@ inline void print_escaped(std::string_view s, std::ostream *os) {
   *os << (s.size() > 40 ? "...\"" : "\"");
 }
 
-#define BRIVANE_PRINT_CASE(Type, field)                  \
-  inline void PrintTo(const Type &c, std::ostream *os) { \
-    print_escaped(c.field, os);                          \
-  }
+#define BRIVANE_PRINT_CASE(Type, field) \
+  inline void PrintTo(const Type &c, std::ostream *os) { print_escaped(c.field, os); }

@@ -14,8 +14,9 @@ const std::string kB2 = "2\n0:0:2.0 --> 0:0:3.0\nb";
 TEST(RemoveAnnotations, StrictBlocksWithNotesRemoved) {
   auto cleaned = remove_annotations("结果：\n\n" + kB1 + "\n\n\n\n" + kB1 + "\n\n1. 改了血案");
   EXPECT_FALSE(cleaned.fell_back);
-  EXPECT_EQ(cleaned.text, "1\n00:00:01,000 --> 00:00:02,000\n血氨\n\n"
-                          "1\n00:00:01,000 --> 00:00:02,000\n血氨");
+  EXPECT_EQ(cleaned.text,
+            "1\n00:00:01,000 --> 00:00:02,000\n血氨\n\n"
+            "1\n00:00:01,000 --> 00:00:02,000\n血氨");
 }
 
 TEST(RemoveAnnotations, StrictMatchDropsLooseBlocks) {
@@ -31,25 +32,6 @@ TEST(RemoveAnnotations, LooseWhenNoStrictBlock) {
   EXPECT_EQ(remove_annotations(" " + kB2 + "\n\n" + kB2).text, kB2);
 }
 
-TEST(RemoveAnnotations, FallbackReturnsTheReplyTrimmedWithItsNotes) {
-  struct Case {
-    std::string reply, text;
-  };
-  for (const Case &c : {Case{"", ""}, Case{"\u3000\xc2\x85", ""},
-                        Case{" 修正说明：（注：x）\n\xc2\x85", "修正说明：（注：x）"},
-                        Case{"1\n00:00:01,000 -> 00:00:02,000\nx 说明：y", 
-                             "1\n00:00:01,000 -> 00:00:02,000\nx 说明：y"}}) {
-    auto cleaned = remove_annotations(c.reply);
-    EXPECT_TRUE(cleaned.fell_back);
-    EXPECT_EQ(cleaned.text, c.text);
-  }
-}
-
-TEST(RemoveAnnotations, CutMarkerRemovesEverythingAfter) {
-  auto cleaned = remove_annotations(kB2 + "\n\n修改说明（符合规则要求）：\n" + kB1);
-  EXPECT_EQ(cleaned.text, kB2);
-}
-
 TEST(ExtractBlocks, ReadsLooselyAndReportsTimeLines) {
   auto extracted = extract_blocks(
       " \u30001 \n a  -->  b \n  x\n\n2\n1-->2\ny\n\n3\nq --> r --> s\nz\n\n4\nonly two");
@@ -58,9 +40,17 @@ TEST(ExtractBlocks, ReadsLooselyAndReportsTimeLines) {
   EXPECT_EQ(extracted.invalid_time_lines, (std::vector<std::string>{"1-->2", "q --> r --> s"}));
 }
 
-TEST(ExtractBlocks, ArrowOccurrencesDoNotOverlap) {
-  auto extracted = extract_blocks("1\nx --> --> y\nz");
-  ASSERT_EQ(extracted.subtitles.size(), 1u);
-  EXPECT_EQ(extracted.subtitles[0].start_time, "x");
-  EXPECT_EQ(extracted.subtitles[0].end_time, "--> y");
+TEST(ExtractBlockSpans, SameBlocksAsTheUtf8Reader) {
+  using brivane::text::extract_block_spans;
+  const std::u16string wide = u"1 \n a  -->  b \n  x\n\n2\n1-->2\ny\n\n\u3000３\nq --> r\n血";
+  auto spans = extract_block_spans({wide.data(), wide.size(), 2});
+  auto piece = [&](brivane::text::Span s) { return wide.substr(s.begin, s.end - s.begin); };
+  ASSERT_EQ(spans.subtitles.size(), 2u);
+  EXPECT_EQ(piece(spans.subtitles[0].index), u"1");
+  EXPECT_EQ(piece(spans.subtitles[0].start_time), u"a");
+  EXPECT_EQ(piece(spans.subtitles[0].end_time), u"b");
+  EXPECT_EQ(piece(spans.subtitles[0].text), u"  x");
+  EXPECT_EQ(piece(spans.subtitles[1].index), u"３");
+  ASSERT_EQ(spans.invalid_time_lines.size(), 1u);
+  EXPECT_EQ(piece(spans.invalid_time_lines[0]), u"1-->2");
 }

@@ -8,13 +8,15 @@ using brivane::text::Subtitle;
 
 TEST(ParseSrt, ReadsBlocksAndReportsSkippedOnes) {
   auto parsed = parse_srt_content(
-      "\n\xef\xbb\xbf" "1 \n00:00:01,000 --> 00:00:02,000 X1:1\n  a\n\u3000b \n\n\n"
+      "\n\xef\xbb\xbf"
+      "1 \n00:00:01,000 --> 00:00:02,000 X1:1\n  a\n\u3000b \n\n\n"
       "short\n00:00:02,000 --> 00:00:03,000\n \t\n"
       "3\n00:00:03.000 --> 00:00:04,000\nc\n\n"
       "4\n0:0:4,5-->0:0:5,5\nd\n5\n00:00:05,000 --> 00:00:06,000\ne\n");
   ASSERT_EQ(parsed.subtitles.size(), 2u);
-  EXPECT_EQ(parsed.subtitles[0],
-            (Subtitle{"\xef\xbb\xbf" "1 ", "00:00:01,000", "00:00:02,000", "  a\n\u3000b"}));
+  EXPECT_EQ(parsed.subtitles[0], (Subtitle{"\xef\xbb\xbf"
+                                           "1 ",
+                                           "00:00:01,000", "00:00:02,000", "  a\n\u3000b"}));
   EXPECT_EQ(parsed.subtitles[1],
             (Subtitle{"4", "0:0:4,5", "0:0:5,5", "d\n5\n00:00:05,000 --> 00:00:06,000\ne"}));
   EXPECT_EQ(parsed.skipped_first_lines, (std::vector<std::string>{"short", "3"}));
@@ -39,4 +41,42 @@ TEST(RenderSrt, ParseOfRenderIsStable) {
       "1\n00:00:01,000-->00:00:02,000 pos\na\n\n2\n٠:٠:٠,٠ --> 1:1:1,1\n b\n\n\n");
   auto again = parse_srt_content(render_srt(first.subtitles));
   EXPECT_EQ(again.subtitles, first.subtitles);
+}
+
+namespace {
+template <class S>
+std::basic_string<typename S::value_type> piece(const S &s, brivane::text::Span span) {
+  return s.substr(span.begin, span.end - span.begin);
+}
+}  // namespace
+
+// The in-place reader on the host's layouts gives the positions of the same
+// fields, whatever the width of the text's code points.
+TEST(ParseSrtSpans, SameBlocksOnEveryWidth) {
+  using brivane::text::parse_srt_spans;
+  const std::u16string wide =
+      u"\u3000 1\n00:00:01,000-->00:00:02,000 x\n  血氨\n\nbad\n\n٣\n٠:1:2,3 --> 4:5:6,7\n\x85"
+      u"b\n";
+  auto spans = parse_srt_spans({wide.data(), wide.size(), 2});
+  ASSERT_EQ(spans.subtitles.size(), 2u);
+  EXPECT_EQ(piece(wide, spans.subtitles[0].index), u"1");
+  EXPECT_EQ(piece(wide, spans.subtitles[0].end_time), u"00:00:02,000");
+  EXPECT_EQ(piece(wide, spans.subtitles[0].text), u"  血氨");
+  EXPECT_EQ(piece(wide, spans.subtitles[1].start_time), u"٠:1:2,3");
+  EXPECT_EQ(piece(wide, spans.subtitles[1].text),
+            u"\x85"
+            u"b");
+  ASSERT_EQ(spans.skipped_first_lines.size(), 1u);
+  EXPECT_EQ(piece(wide, spans.skipped_first_lines[0]), u"bad");
+
+  const std::u32string astral = U"𝟏\n1:2:3,4 --> 5:6:7,8\n😀";
+  auto wide4 = parse_srt_spans({astral.data(), astral.size(), 4});
+  ASSERT_EQ(wide4.subtitles.size(), 1u);
+  EXPECT_EQ(piece(astral, wide4.subtitles[0].index), U"𝟏");
+  EXPECT_EQ(piece(astral, wide4.subtitles[0].text), U"😀");
+
+  const std::string latin1 = "1\n1:2:3,4 --> 5:6:7,8\n\xe9\xa0";
+  auto narrow = parse_srt_spans({latin1.data(), latin1.size(), 1});
+  ASSERT_EQ(narrow.subtitles.size(), 1u);
+  EXPECT_EQ(piece(latin1, narrow.subtitles[0].text), "\xe9");  // U+00A0 is white space
 }

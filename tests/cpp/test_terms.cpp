@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "printing.h"
-
 #include "text/terms.h"
 
 using brivane::text::parse_term_entry;
@@ -36,12 +35,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(TermReplacer, ChainsAndCountsEntriesThatChangedTheText) {
   TermReplacer r("aaa X Y");
-  EXPECT_TRUE(r.apply("aa→b"));    // non-overlapping, left to right
-  EXPECT_FALSE(r.apply("aa→c"));   // nothing left
+  EXPECT_TRUE(r.apply("aa→b"));   // non-overlapping, left to right
+  EXPECT_FALSE(r.apply("aa→c"));  // nothing left
   EXPECT_TRUE(r.apply("X -> Y"));
-  EXPECT_TRUE(r.apply("Y→Z"));     // works on the result of the entries before
-  EXPECT_FALSE(r.apply("Z→Z"));    // equal terms never count
-  EXPECT_FALSE(r.apply("→Q"));     // empty wrong term skipped
+  EXPECT_TRUE(r.apply("Y→Z"));   // works on the result of the entries before
+  EXPECT_FALSE(r.apply("Z→Z"));  // equal terms never count
+  EXPECT_FALSE(r.apply("→Q"));   // empty wrong term skipped
   EXPECT_FALSE(r.apply("b→c→d"));
   EXPECT_EQ(r.text(), "ba Z Z");
   EXPECT_EQ(r.details(), (std::vector<std::string>{"aa → b", "X → Y", "Y → Z"}));

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                               \
-  do {                                                                 \
-    if (!(cond)) {                                                     \
+#define FUZZ_CHECK(cond)                                                                 \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
       std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      std::abort();                                                    \
-    }                                                                  \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 // Inputs beyond this add run time, not coverage.

@@ -1,9 +1,11 @@
-// extract_blocks: trimmed fields, and rendering what was extracted reads
-// back the same (unless a stamp holds "-->", which may re-split).
+// extract_blocks: trimmed fields, rendering what was extracted reads back
+// the same (unless a stamp holds "-->", which may re-split), and reading the
+// text as code points finds the same blocks.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "code_points.h"
 #include "fuzz_check.h"
 #include "text/reply.h"
 #include "text/srt.h"
@@ -31,6 +33,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ExtractedBlocks again = extract_blocks(render_srt(first.subtitles));
     FUZZ_CHECK(again.subtitles == first.subtitles);
     FUZZ_CHECK(again.invalid_time_lines.empty());
+  }
+
+  Widened wide;
+  if (!widen(input, wide)) return 0;
+  ReplySpans spans = extract_block_spans(wide.view());
+  FUZZ_CHECK(spans.subtitles.size() == first.subtitles.size());
+  for (std::size_t i = 0; i < spans.subtitles.size(); ++i) {
+    const SubtitleSpans &s = spans.subtitles[i];
+    const Subtitle &expected = first.subtitles[i];
+    FUZZ_CHECK(wide.bytes(input, s.index) == expected.index);
+    FUZZ_CHECK(wide.bytes(input, s.start_time) == expected.start_time);
+    FUZZ_CHECK(wide.bytes(input, s.end_time) == expected.end_time);
+    FUZZ_CHECK(wide.bytes(input, s.text) == expected.text);
+  }
+  FUZZ_CHECK(spans.invalid_time_lines.size() == first.invalid_time_lines.size());
+  for (std::size_t i = 0; i < spans.invalid_time_lines.size(); ++i) {
+    FUZZ_CHECK(wide.bytes(input, spans.invalid_time_lines[i]) == first.invalid_time_lines[i]);
   }
   return 0;
 }

@@ -1,9 +1,11 @@
 // parse_srt_content and render_srt: the shape of what is read, and
-// parse -> render -> parse gives the same blocks.
+// parse -> render -> parse gives the same blocks; reading the same text as
+// code points finds the same blocks.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "code_points.h"
 #include "fuzz_check.h"
 #include "text/srt.h"
 #include "text/unicode.h"
@@ -27,5 +29,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   ParsedSrt again = parse_srt_content(render_srt(first.subtitles));
   FUZZ_CHECK(again.subtitles == first.subtitles);
   FUZZ_CHECK(again.skipped_first_lines.empty());
+
+  Widened wide;
+  if (!widen(input, wide)) return 0;
+  SrtSpans spans = parse_srt_spans(wide.view());
+  FUZZ_CHECK(spans.subtitles.size() == first.subtitles.size());
+  for (std::size_t i = 0; i < spans.subtitles.size(); ++i) {
+    const SubtitleSpans &s = spans.subtitles[i];
+    const Subtitle &expected = first.subtitles[i];
+    FUZZ_CHECK(wide.bytes(input, s.index) == expected.index);
+    FUZZ_CHECK(wide.bytes(input, s.start_time) == expected.start_time);
+    FUZZ_CHECK(wide.bytes(input, s.end_time) == expected.end_time);
+    FUZZ_CHECK(wide.bytes(input, s.text) == expected.text);
+  }
+  FUZZ_CHECK(spans.skipped_first_lines.size() == first.skipped_first_lines.size());
+  for (std::size_t i = 0; i < spans.skipped_first_lines.size(); ++i) {
+    FUZZ_CHECK(wide.bytes(input, spans.skipped_first_lines[i]) == first.skipped_first_lines[i]);
+  }
   return 0;
 }
