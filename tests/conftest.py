@@ -17,8 +17,11 @@ import tempfile
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-SCRATCH = pathlib.Path(tempfile.mkdtemp(prefix="brivane-tests-"))
-os.chdir(SCRATCH)
+
+
+def pytest_sessionstart(session):
+    # Before any test imports the module, so logs/ lands in a scratch folder.
+    os.chdir(tempfile.mkdtemp(prefix="brivane-tests-"))
 
 
 @pytest.fixture(scope="session")

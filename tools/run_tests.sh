@@ -56,7 +56,7 @@ for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
   corpus="build/fuzz/corpus/$(basename "$fuzzer")"
   mkdir -p "$corpus"
-  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=4096 -print_final_stats=0 "$corpus" \
+  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=4096 -dict=tests/fuzz/text.dict "$corpus" \
     2> "build/fuzz/$(basename "$fuzzer").log" || { tail -50 "build/fuzz/$(basename "$fuzzer").log"; exit 1; }
   echo "$(basename "$fuzzer"): ok"
 done
@@ -64,4 +64,5 @@ done
 echo "== pytest"
 # Run from the tests' own interpreter entry point so the source tree's
 # brivane/ (which holds no built module) does not shadow the installed one.
+if [ $# -eq 0 ]; then set -- tests; fi
 .venv/bin/pytest -p no:cacheprovider "$@"
