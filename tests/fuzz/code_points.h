@@ -6,7 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "text/spans.h"
+#include "text/subtitle.h"
 #include "text/unicode.h"
 
 struct Widened {
@@ -51,4 +53,24 @@ inline bool widen(std::string_view utf8, Widened &out) {
       out.u32.push_back(c);
   }
   return true;
+}
+
+// The code-point reader found the same blocks and the same reported lines
+// as the UTF-8 reader.
+inline void check_same_reading(const Widened &wide, std::string_view input,
+                               const std::vector<brivane::text::SubtitleSpans> &spans,
+                               const std::vector<brivane::text::Subtitle> &expected,
+                               const std::vector<brivane::text::Span> &line_spans,
+                               const std::vector<std::string> &expected_lines) {
+  FUZZ_CHECK(spans.size() == expected.size());
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    FUZZ_CHECK(wide.bytes(input, spans[i].index) == expected[i].index);
+    FUZZ_CHECK(wide.bytes(input, spans[i].start_time) == expected[i].start_time);
+    FUZZ_CHECK(wide.bytes(input, spans[i].end_time) == expected[i].end_time);
+    FUZZ_CHECK(wide.bytes(input, spans[i].text) == expected[i].text);
+  }
+  FUZZ_CHECK(line_spans.size() == expected_lines.size());
+  for (std::size_t i = 0; i < line_spans.size(); ++i) {
+    FUZZ_CHECK(wide.bytes(input, line_spans[i]) == expected_lines[i]);
+  }
 }

@@ -38,18 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   Widened wide;
   if (!widen(input, wide)) return 0;
   ReplySpans spans = extract_block_spans(wide.view());
-  FUZZ_CHECK(spans.subtitles.size() == first.subtitles.size());
-  for (std::size_t i = 0; i < spans.subtitles.size(); ++i) {
-    const SubtitleSpans &s = spans.subtitles[i];
-    const Subtitle &expected = first.subtitles[i];
-    FUZZ_CHECK(wide.bytes(input, s.index) == expected.index);
-    FUZZ_CHECK(wide.bytes(input, s.start_time) == expected.start_time);
-    FUZZ_CHECK(wide.bytes(input, s.end_time) == expected.end_time);
-    FUZZ_CHECK(wide.bytes(input, s.text) == expected.text);
-  }
-  FUZZ_CHECK(spans.invalid_time_lines.size() == first.invalid_time_lines.size());
-  for (std::size_t i = 0; i < spans.invalid_time_lines.size(); ++i) {
-    FUZZ_CHECK(wide.bytes(input, spans.invalid_time_lines[i]) == first.invalid_time_lines[i]);
-  }
+  check_same_reading(wide, input, spans.subtitles, first.subtitles, spans.invalid_time_lines,
+                     first.invalid_time_lines);
   return 0;
 }
