@@ -115,19 +115,25 @@ def batch(module, url, workdir, files: int, blocks: int):
 
 
 PEAK = r"""
-import resource, sys, pathlib
+import os, sys, pathlib
 sys.path.insert(0, sys.argv[3])
+
+def high_water_mb():
+    # VmHWM belongs to this process image; ru_maxrss would count the parent's
+    # pages from before exec.
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+
 import brivane.brivane as m
 e = m.Brivane("bench-key", sys.argv[1], sys.argv[1] + "_out")
 e.api_url = sys.argv[2]
 e.config = {**e.config, "logging": {"enable_subtitle_logs": False}}
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-import os
+before = high_water_mb()
 out = os.dup(1); os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 ok = e.process_subtitle_file(str(pathlib.Path(sys.argv[1]) / "big.srt"))
 os.dup2(out, 1)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(ok, before, after)
+print(ok, before, high_water_mb())
 """
 
 
@@ -136,10 +142,12 @@ def peak_memory(url, workdir, blocks: int):
     folder.mkdir()
     (folder / "big.srt").write_text(lecture(blocks), encoding="utf-8")
     result = subprocess.run([sys.executable, "-c", PEAK, str(folder), url, str(REPO / "tools")],
-                            cwd=workdir, capture_output=True, text=True, check=True)
+                            cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            text=True, check=True)
     ok, before, after = result.stdout.split()
+    assert ok == "True"
     size_mb = (folder / "big.srt").stat().st_size / 2**20
-    return int(before) / 1024, int(after) / 1024, size_mb
+    return float(before), float(after), size_mb
 
 
 def main():

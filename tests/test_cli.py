@@ -85,7 +85,8 @@ def test_command_line(run_python, tmp_path, standin, package_root, scenario, exi
     assert KEY not in log + result.stdout + result.stderr
     if scenario == "ok":
         assert (tmp_path / "out" / "l0_corrected.srt").exists()
-        assert len(list((tmp_path / "comparison").iterdir())) == 1
+        [comparison_log] = (tmp_path / "comparison").iterdir()
+        assert KEY not in comparison_log.read_text(encoding="utf-8")
         assert len(list((tmp_path / "backup").iterdir())) == 1
 
 
