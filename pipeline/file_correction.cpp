@@ -220,8 +220,11 @@ class FileCorrection {
     py::dict block_replacements = attribute_replacements(original_blocks, api_blocks,
                                                          replacement_details);
 
-    log_.append(clog::window_opening(span(window_idx)));
-    if (log_.enabled() && detailed_) log_.append(clog::raw_reply(host::str_of(corrected_text)));
+    if (log_.enabled()) {
+      std::string opening = clog::window_opening(span(window_idx));
+      if (detailed_) opening += clog::raw_reply(host::str_of(corrected_text));
+      log_.append(opening);
+    }
 
     py::list merged, missing;
     for (py::handle block : window) {
