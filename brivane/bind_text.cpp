@@ -87,12 +87,29 @@ void set_item(PyObject *dict, PyObject *key, py::handle str, text::Span span) {
 }
 
 // Subtitle dicts whose fields are pieces of `str`.
+// A dict already holding the four keys in order; copying it and replacing
+// the values is cheaper than inserting into an empty dict.
+PyObject *subtitle_template() {
+  static PyObject *shape = [] {
+    const Keys &k = keys();
+    PyObject *d = PyDict_New();
+    if (!d) throw py::error_already_set();
+    for (PyObject *key : {k.index, k.start_time, k.end_time, k.text}) {
+      if (PyDict_SetItem(d, key, Py_None) < 0) throw py::error_already_set();
+    }
+    return d;
+  }();
+  return shape;
+}
+
 py::list to_subtitle_list(py::handle str, const std::vector<text::SubtitleSpans> &subtitles) {
   const Keys &k = keys();
+  PyObject *shape = subtitle_template();
   py::list out(subtitles.size());
   for (std::size_t i = 0; i < subtitles.size(); ++i) {
     const text::SubtitleSpans &s = subtitles[i];
-    py::dict d;
+    py::dict d = py::reinterpret_steal<py::dict>(PyDict_Copy(shape));
+    if (!d) throw py::error_already_set();
     set_item(d.ptr(), k.index, str, s.index);
     set_item(d.ptr(), k.start_time, str, s.start_time);
     set_item(d.ptr(), k.end_time, str, s.end_time);
