@@ -32,13 +32,7 @@ py::object open_package_text(const char *resource) {
 // `json.load(stream)`, closing the stream as soon as it is parsed.
 py::object load_json_and_close(py::object stream) {
   py::object parsed;
-  try {
-    parsed = global("json").attr("load")(stream);
-  } catch (...) {
-    stream.attr("close")();
-    throw;
-  }
-  stream.attr("close")();
+  host::closing(stream, [&] { parsed = global("json").attr("load")(stream); });
   return parsed;
 }
 

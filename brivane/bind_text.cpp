@@ -146,20 +146,6 @@ bool contains(py::handle container, py::handle item) {
 
 bool contains(py::handle container, const char *item) { return contains(container, py::str(item)); }
 
-// `with f:` around body: the file is closed on the way out; a failure while
-// closing after a failed body replaces the body's failure, as in the host.
-template <class Body>
-void with_file(const py::object &f, Body &&body) {
-  try {
-    body();
-  } catch (...) {
-    py::error_already_set failure = host::current_error();
-    f.attr("close")();
-    throw failure;
-  }
-  f.attr("close")();
-}
-
 // The details as the debug record lists them: joined with ", ".
 std::string join_details(const std::vector<std::string> &details) {
   std::string joined;
@@ -184,7 +170,7 @@ py::object parse_srt(py::object self, py::object file_path) {
       [&]() -> py::object {
         py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
         py::object content;
-        with_file(f, [&] { content = f.attr("read")(); });
+        host::closing(f, [&] { content = f.attr("read")(); });
         content = as_text(content);
         text::SrtSpans parsed = text::parse_srt_spans(code_points(content));
         for (text::Span first_line : parsed.skipped_first_lines) {
@@ -294,7 +280,7 @@ py::object write_srt(py::object self, py::object subtitles, py::object output_pa
   return host::guard(
       [&]() -> py::object {
         py::object f = host::global("open")(output_path, "w", "encoding"_a = "utf-8");
-        with_file(f, [&] {
+        host::closing(f, [&] {
           SrtWriter out(f.attr("write"));
           const Keys &k = keys();
           auto field = [&](py::handle subtitle, PyObject *key) {

@@ -60,6 +60,21 @@ auto guard(Body &&body, Handler &&handler) -> decltype(body()) {
   }
 }
 
+// `with stream: body()` for a file-like object: closed on the way out; a
+// failure while closing after a failed body replaces that failure, as in
+// the host.
+template <class Body>
+void closing(const py::object &stream, Body &&body) {
+  try {
+    body();
+  } catch (...) {
+    py::error_already_set failure = current_error();
+    stream.attr("close")();
+    throw failure;
+  }
+  stream.attr("close")();
+}
+
 // `dict.get`-style lookup on any mapping: `mapping.get(key, fallback)`.
 py::object get(py::handle mapping, const char *key, py::handle fallback);
 

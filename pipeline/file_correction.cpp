@@ -66,13 +66,7 @@ class ComparisonLog {
  private:
   void write(const char *mode, const std::string &text) const {
     py::object stream = global("open")(path_, mode, "encoding"_a = "utf-8");
-    try {
-      stream.attr("write")(host::text(text));
-    } catch (...) {
-      stream.attr("close")();
-      throw;
-    }
-    stream.attr("close")();
+    host::closing(stream, [&] { stream.attr("write")(host::text(text)); });
   }
 
   py::object path_;
