@@ -44,14 +44,10 @@ CleanedReply remove_annotations(std::string_view reply) {
 
 ExtractedBlocks extract_blocks(std::string_view reply) {
   ExtractedBlocks result;
-  auto view = [&](Span s) { return std::string(reply.substr(s.begin, s.end - s.begin)); };
   scan::reply_blocks(
       scan::Text<scan::Utf8>(reply.data(), reply.size()),
-      [&](const SubtitleSpans &b) {
-        result.subtitles.push_back(
-            Subtitle{view(b.index), view(b.start_time), view(b.end_time), view(b.text)});
-      },
-      [&](Span time_line) { result.invalid_time_lines.push_back(view(time_line)); });
+      [&](const SubtitleSpans &b) { result.subtitles.push_back(copy_of(reply, b)); },
+      [&](Span time_line) { result.invalid_time_lines.push_back(copy_of(reply, time_line)); });
   return result;
 }
 

@@ -3,7 +3,11 @@
 // directly spares converting the whole text to UTF-8 and back.
 #pragma once
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "text/subtitle.h"
 
 namespace brivane::text {
 
@@ -24,5 +28,14 @@ struct Span {
 struct SubtitleSpans {
   Span index, start_time, end_time, text;
 };
+
+// Copies out of UTF-8 text read as bytes (spans then count bytes).
+inline std::string copy_of(std::string_view utf8, Span s) {
+  return std::string(utf8.substr(s.begin, s.end - s.begin));
+}
+inline Subtitle copy_of(std::string_view utf8, const SubtitleSpans &b) {
+  return Subtitle{copy_of(utf8, b.index), copy_of(utf8, b.start_time), copy_of(utf8, b.end_time),
+                  copy_of(utf8, b.text)};
+}
 
 }  // namespace brivane::text

@@ -6,14 +6,10 @@ namespace brivane::text {
 
 ParsedSrt parse_srt_content(std::string_view content) {
   ParsedSrt result;
-  auto view = [&](Span s) { return std::string(content.substr(s.begin, s.end - s.begin)); };
   scan::srt_blocks(
       scan::Text<scan::Utf8>(content.data(), content.size()),
-      [&](const SubtitleSpans &b) {
-        result.subtitles.push_back(
-            Subtitle{view(b.index), view(b.start_time), view(b.end_time), view(b.text)});
-      },
-      [&](Span first_line) { result.skipped_first_lines.push_back(view(first_line)); });
+      [&](const SubtitleSpans &b) { result.subtitles.push_back(copy_of(content, b)); },
+      [&](Span first_line) { result.skipped_first_lines.push_back(copy_of(content, first_line)); });
   return result;
 }
 
