@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -188,56 +189,54 @@ py::object parse_srt(py::object self, py::object file_path) {
 
 namespace {
 
-// What a loop of `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
-// `f.write(f"{text}\n\n")` calls would pass, gathered and handed to the
-// file in large pieces. The file's encoder fails on a lone surrogate before
-// writing anything; the pieces are then written one call at a time up to the
-// failing one, so the file and the error read exactly as for the loop.
-class SrtWriter {
+// The finished file text, gathered from the subtitles as the pieces that a
+// loop of `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
+// `f.write(f"{text}\n\n")` would write, and joined once.
+class SrtText {
  public:
-  explicit SrtWriter(py::object write) : write_(std::move(write)) {}
-  SrtWriter(const SrtWriter &) = delete;
-  SrtWriter &operator=(const SrtWriter &) = delete;
-  ~SrtWriter() { release(); }
+  SrtText() = default;
+  SrtText(const SrtText &) = delete;
+  SrtText &operator=(const SrtText &) = delete;
+  ~SrtText() {
+    for (PyObject *p : parts_) Py_DECREF(p);
+  }
 
-  // One write call's worth of text, given as its parts (all str; the
-  // writer takes a reference to each).
+  // One write call's worth of text, given as its parts (all str).
   void add(std::initializer_list<PyObject *> parts) {
     for (PyObject *p : parts) {
       Py_INCREF(p);
       parts_.push_back(p);
-      length_ += static_cast<std::size_t>(PyUnicode_GET_LENGTH(p));
     }
     call_ends_.push_back(parts_.size());
-    if (length_ >= (1u << 20)) flush();
   }
 
-  void flush() {
-    if (call_ends_.empty()) return;
-    try {
-      write_(join(0, parts_.size()));
-    } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_UnicodeEncodeError)) throw;
-      // Replay call by call; the call holding the bad character raises.
-      std::size_t from = 0;
-      for (std::size_t end : call_ends_) {
-        write_(join(from, end));
-        from = end;
-      }
-      throw;  // not reached with the host's encoder
+  // The whole text as UTF-8 bytes. A lone surrogate fails with the message
+  // the file's encoder gives for the write call that holds it.
+  py::bytes encoded() const {
+    py::object whole = join(0, parts_.size());
+    if (PyUnicode_GET_LENGTH(whole.ptr()) > 0 && PyUnicode_READ_CHAR(whole.ptr(), 0) == 0xFEFF) {
+      // Written files never start with a byte-order mark.
+      whole = py::reinterpret_steal<py::object>(
+          PyUnicode_Substring(whole.ptr(), 1, PyUnicode_GET_LENGTH(whole.ptr())));
+      if (!whole) throw py::error_already_set();
     }
-    release();
+    PyObject *bytes = PyUnicode_AsUTF8String(whole.ptr());
+    if (bytes) return py::reinterpret_steal<py::bytes>(bytes);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    std::size_t from = 0;
+    for (std::size_t end : call_ends_) {
+      py::object call = join(from, end);
+      PyObject *piece = PyUnicode_AsUTF8String(call.ptr());
+      if (!piece) throw py::error_already_set();
+      Py_DECREF(piece);
+      from = end;
+    }
+    throw py::error_already_set();  // not reached: some piece fails above
   }
 
  private:
-  void release() {
-    for (PyObject *p : parts_) Py_DECREF(p);
-    parts_.clear();
-    call_ends_.clear();
-    length_ = 0;
-  }
-
-  py::object join(std::size_t from, std::size_t to) {
+  py::object join(std::size_t from, std::size_t to) const {
     std::size_t length = 0;
     Py_UCS4 max_char = 127;
     for (std::size_t i = from; i < to; ++i) {
@@ -264,48 +263,99 @@ class SrtWriter {
     return result;
   }
 
-  py::object write_;
   std::vector<PyObject *> parts_;       // owned references
   std::vector<std::size_t> call_ends_;  // parts_ index after each write call
-  std::size_t length_ = 0;
 };
+
+py::bytes srt_file_bytes(py::handle subtitles) {
+  static PyObject *const kLineEnd = interned("\n");
+  static PyObject *const kArrow = interned(" --> ");
+  static PyObject *const kBlockEnd = interned("\n\n");
+  const Keys &k = keys();
+  auto field = [&](py::handle subtitle, PyObject *key) {
+    PyObject *value = PyObject_GetItem(subtitle.ptr(), key);
+    if (!value) throw py::error_already_set();
+    return format_value(py::reinterpret_steal<py::object>(value));
+  };
+  SrtText out;
+  for (py::handle subtitle : subtitles) {
+    py::object index = field(subtitle, k.index);
+    out.add({index.ptr(), kLineEnd});
+    py::object start = field(subtitle, k.start_time);
+    py::object end = field(subtitle, k.end_time);
+    out.add({start.ptr(), kArrow, end.ptr(), kLineEnd});
+    py::object body = field(subtitle, k.text);
+    out.add({body.ptr(), kBlockEnd});
+  }
+  py::bytes data = out.encoded();
+  // Text mode: every LF becomes the platform's line end.
+  py::object line_end = host::global("os").attr("linesep");
+  if (!line_end.equal(py::str("\n"))) {
+    data = data.attr("replace")(py::bytes("\n"), line_end.attr("encode")("ascii"));
+  }
+  return data;
+}
+
+// Writes `data` to a new file beside `target` and renames it over the
+// target only once complete, so a failure never leaves a half-written or
+// emptied file. The result gets the permissions a plain write would give:
+// the target's own when it exists, else 0666 less the umask.
+void replace_file(py::handle output_path, py::handle data) {
+  py::object os = host::global("os");
+  py::object path = os.attr("path");
+  py::object target = py::reinterpret_borrow<py::object>(output_path);
+  // A plain write goes through a symlink; so does the replacement.
+  if (host::truthy(path.attr("islink")(target))) target = path.attr("realpath")(target);
+  py::object folder = path.attr("dirname")(target);
+  py::str base = path.attr("basename")(target);
+  int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() |
+              os.attr("O_EXCL").cast<int>() |
+              py::getattr(os, "O_BINARY", py::int_(0)).cast<int>();
+  static std::atomic<unsigned long> serial{0};
+  py::object temp, fd;
+  while (!fd) {
+    std::string name = "." + host::utf8(base) + "." + host::str_of(os.attr("getpid")()) + "-" +
+                       std::to_string(++serial) + ".tmp";
+    temp = path.attr("join")(folder, host::text(name));
+    try {
+      fd = os.attr("open")(temp, flags, 0666);
+    } catch (py::error_already_set &error) {
+      if (error.matches(PyExc_FileExistsError)) continue;
+      // Name the file the caller asked for, not the temporary one.
+      if (error.matches(PyExc_OSError)) error.value().attr("filename") = output_path;
+      throw;
+    }
+  }
+  try {
+    py::object stream = host::global("open")(fd, "wb");
+    host::closing(stream, [&] { stream.attr("write")(data); });
+    py::object existing = py::none();
+    try {
+      existing = os.attr("stat")(target);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(PyExc_FileNotFoundError)) throw;
+    }
+    if (!existing.is_none()) {
+      os.attr("chmod")(temp, py::object(existing.attr("st_mode")) & py::int_(07777));
+    }
+    os.attr("replace")(temp, target);
+  } catch (...) {
+    py::error_already_set failure = host::current_error();
+    try {
+      os.attr("unlink")(temp);
+    } catch (py::error_already_set &) {
+    }
+    throw failure;
+  }
+}
 
 }  // namespace
 
 py::object write_srt(py::object self, py::object subtitles, py::object output_path) {
   (void)self;
-  static PyObject *const kLineEnd = interned("\n");
-  static PyObject *const kArrow = interned(" --> ");
-  static PyObject *const kBlockEnd = interned("\n\n");
   return host::guard(
       [&]() -> py::object {
-        py::object f = host::global("open")(output_path, "w", "encoding"_a = "utf-8");
-        host::closing(f, [&] {
-          SrtWriter out(f.attr("write"));
-          const Keys &k = keys();
-          auto field = [&](py::handle subtitle, PyObject *key) {
-            PyObject *value = PyObject_GetItem(subtitle.ptr(), key);
-            if (!value) throw py::error_already_set();
-            return format_value(py::reinterpret_steal<py::object>(value));
-          };
-          try {
-            for (py::handle subtitle : subtitles) {
-              py::object index = field(subtitle, k.index);
-              out.add({index.ptr(), kLineEnd});
-              py::object start = field(subtitle, k.start_time);
-              py::object end = field(subtitle, k.end_time);
-              out.add({start.ptr(), kArrow, end.ptr(), kLineEnd});
-              py::object body = field(subtitle, k.text);
-              out.add({body.ptr(), kBlockEnd});
-            }
-          } catch (...) {
-            // What the loop wrote before the failing lookup stays written.
-            py::error_already_set failure = host::current_error();
-            out.flush();
-            throw failure;
-          }
-          out.flush();
-        });
+        replace_file(output_path, srt_file_bytes(subtitles));
         host::info("字幕文件保存成功: " + host::str_of(format_value(output_path)));
         return py::bool_(true);
       },
@@ -318,25 +368,12 @@ py::object write_srt(py::object self, py::object subtitles, py::object output_pa
 py::object remove_annotations(py::object self, py::object text) {
   (void)self;
   if (!PyUnicode_Check(text.ptr())) {
-    // Not a text: fail where the host's steps would, on the marker tests,
-    // the split of a marker that was found, or the first substitution.
-    py::object original = text;
-    for (const char *marker : {"修正说明：", "修改说明（符合规则要求）：", "主要修改内容："}) {
-      if (contains(text, marker)) {
-        text = text.attr("split")(marker, 1)[py::int_(0)].attr("rstrip")();
-      }
-    }
-    if (!PyUnicode_Check(text.ptr())) {
-      py::object re = host::global("re");
-      re.attr("sub")("注释：.*?(?=\\n|$)", "", text, "flags"_a = re.attr("MULTILINE"));
-      PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
-      throw py::error_already_set();
-    }
-    // The cuts are done and repeating them changes nothing.
-    text::CleanedReply cleaned = text::remove_annotations(Utf8(text).view());
-    if (!cleaned.fell_back) return host::text(cleaned.text);
-    host::warning("无法从API响应中提取SRT格式字幕块，返回处理后的文本");
-    return original.attr("strip")();
+    // Not a text: fail on the first step, as the host's `re.sub` does.
+    py::object re = host::global("re");
+    re.attr("sub")(R"(^[ \t]*```[A-Za-z0-9_.+-]*[ \t]*(?:\n|$))", "", text,
+                   "flags"_a = re.attr("MULTILINE"));
+    PyErr_SetString(PyExc_TypeError, "expected string or bytes-like object");
+    throw py::error_already_set();
   }
   text::CleanedReply cleaned = text::remove_annotations(Utf8(text).view());
   if (cleaned.fell_back) host::warning("无法从API响应中提取SRT格式字幕块，返回处理后的文本");

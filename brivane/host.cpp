@@ -6,12 +6,16 @@
 namespace brivane::host {
 
 namespace {
-// Borrowed: the module lives as long as the interpreter keeps it imported,
-// and every caller of these shims is code of that module.
+// Owned: a caller may drop the module from `sys.modules` and import it
+// again while objects of the first import are still in use.
 PyObject *g_module = nullptr;
 }  // namespace
 
-void set_module(py::handle module) { g_module = module.ptr(); }
+void set_module(py::handle module) {
+  PyObject *previous = g_module;
+  g_module = module.inc_ref().ptr();
+  Py_XDECREF(previous);
+}
 
 py::object global(const char *name) {
   PyObject *globals = PyModule_GetDict(g_module);  // borrowed
@@ -67,6 +71,16 @@ py::error_already_set current_error() {
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown native failure");
   }
+  return py::error_already_set();
+}
+
+py::error_already_set chained(PyObject *type, std::string_view message,
+                              const py::error_already_set &cause) {
+  py::object error = py::reinterpret_borrow<py::object>(type)(text(message));
+  py::object cause_value = cause.value();
+  PyException_SetCause(error.ptr(), cause_value.inc_ref().ptr());  // steals
+  PyException_SetContext(error.ptr(), cause_value.inc_ref().ptr());
+  PyErr_SetObject(type, error.ptr());
   return py::error_already_set();
 }
 

@@ -43,6 +43,10 @@ inline void set_attr(py::handle self, const char *name, py::handle value) {
 // Turns the C++ exception in flight into a Python one. Call from `catch (...)`.
 py::error_already_set current_error();
 
+// `raise type(message) from cause`, as an error ready to throw.
+py::error_already_set chained(PyObject *type, std::string_view message,
+                              const py::error_already_set &cause);
+
 // True when the error belongs to the `Exception` family, i.e. what a
 // `try: ... except Exception:` in the host would catch.
 bool is_ordinary(const py::error_already_set &error);

@@ -150,9 +150,7 @@ py::object define_engine_class(py::module_ &m) {
   return cls;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(brivane, m) {
+void init_module(py::module_ &m) {
   brivane::host::set_module(m);
   m.doc() = kModuleDoc;
   bind_host_modules(m);
@@ -160,4 +158,42 @@ PYBIND11_MODULE(brivane, m) {
   m.attr("Brivane") = define_engine_class(m);
   m.attr("main") = brivane::method::function<&brivane::bind::main>("main", "主函数", {}, false);
   if (py::str(m.attr("__name__")).equal(py::str("__main__"))) brivane::bind::main();
+}
+
+// pybind11's own entry turns any failure into "ImportError: initialization
+// failed"; the importer should see the host's exception itself (say, the
+// FileExistsError of a file named "logs").
+int exec_module(PyObject *module) {
+  try {
+    py::detail::ensure_internals();
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+      init_module(m);
+      py::detail::cache_completed_module(m);
+    }
+    return 0;
+  } catch (py::error_already_set &e) {
+    e.restore();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return -1;
+}
+
+}  // namespace
+
+PYBIND11_PLUGIN_IMPL(brivane) {
+  PYBIND11_CHECK_PYTHON_VERSION
+  try {
+    py::detail::ensure_internals();
+    static py::detail::slots_array slots = py::detail::init_slots(&exec_module);
+    static PyModuleDef def{PyModuleDef_HEAD_INIT, "brivane", nullptr, 0, nullptr, slots.data(),
+                           nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&def);
+  } catch (py::error_already_set &e) {
+    e.restore();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return nullptr;
 }

@@ -186,6 +186,9 @@ class Call {
     }
     py::object first_choice = data["choices"][py::int_(0)];
     py::object content = first_choice["message"]["content"];
+    if (!PyUnicode_Check(content.ptr())) {
+      raise_plain("API响应内容为空或不是文本: " + host::str_of(py::repr(content)));
+    }
     if (contains(data, "usage")) {
       py::object usage = data["usage"];
       py::str na("N/A");

@@ -1,5 +1,6 @@
 // The batch over the input directory, the daily backup archive, and `main`.
 #include <string>
+#include <utility>
 
 #include "brivane/bindings.h"
 #include "brivane/host.h"
@@ -10,10 +11,9 @@ namespace {
 using host::global;
 using namespace pybind11::literals;
 
-// `with zipfile.ZipFile(path, "w") as archive: body(archive)`.
+// `with archive: body(archive)` for an archive already opened.
 template <class Body>
-void with_new_archive(py::handle path, Body &&body) {
-  py::object archive = global("zipfile").attr("ZipFile")(path, "w");
+void with_archive(py::object archive, Body &&body) {
   py::object entered = archive.attr("__enter__")();
   try {
     body(entered);
@@ -26,6 +26,22 @@ void with_new_archive(py::handle path, Body &&body) {
     throw;
   }
   archive.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+// A new archive "{stem}.zip", or "{stem}_2.zip", "{stem}_3.zip", ... when
+// an earlier run of the day already left one: each run keeps its backup.
+// Names are claimed by exclusive creation. Returns (path, archive).
+std::pair<py::object, py::object> new_archive(py::handle backup_dir, const std::string &stem) {
+  py::object join = global("os").attr("path").attr("join");
+  for (int n = 1;; ++n) {
+    std::string name = n == 1 ? stem + ".zip" : stem + "_" + std::to_string(n) + ".zip";
+    py::object path = join(backup_dir, host::text(name));
+    try {
+      return {path, global("zipfile").attr("ZipFile")(path, "x")};
+    } catch (py::error_already_set &error) {
+      if (!error.matches(PyExc_FileExistsError)) throw;
+    }
+  }
 }
 
 bool ends_with_srt(py::handle name) {
@@ -45,14 +61,18 @@ py::object backup_files(py::object self) {
       [&] {
         py::object path = global("os").attr("path");
         py::object date = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d");
-        py::object name = host::text("brivane_backup_" + host::str_of(date) + ".zip");
-        py::object backup_path = path.attr("join")(self.attr("backup_dir"), name);
-        with_new_archive(backup_path, [&](py::handle archive) {
+        std::pair<py::object, py::object> created =
+            new_archive(self.attr("backup_dir"), "brivane_backup_" + host::str_of(date));
+        py::object backup_path = created.first;
+        with_archive(created.second, [&](py::handle archive) {
           py::object input_dir = self.attr("input_dir");
           py::object parent = path.attr("dirname")(input_dir);
+          // Sorted, so the archive lists the same inputs in the same order
+          // on every file system.
           for (py::handle entry : global("os").attr("walk")(input_dir)) {
             py::object root = entry[py::int_(0)];
-            for (py::handle file_name : entry[py::int_(2)]) {
+            entry[py::int_(1)].attr("sort")();
+            for (py::handle file_name : global("sorted")(entry[py::int_(2)])) {
               if (!ends_with_srt(file_name)) continue;
               py::object file_path = path.attr("join")(root, file_name);
               archive.attr("write")(file_path, path.attr("relpath")(file_path, parent));
@@ -77,7 +97,8 @@ py::object process_all_files(py::object self) {
         self.attr("backup_files")();
         py::object pattern =
             global("os").attr("path").attr("join")(self.attr("input_dir"), self.attr("file_pattern"));
-        py::object files = global("glob").attr("glob")(pattern);
+        // Sorted: the batch and its records follow the same order everywhere.
+        py::object files = global("sorted")(global("glob").attr("glob")(pattern));
         long long total_files = static_cast<long long>(py::len(files));
         long long processed_files = 0, success_files = 0;
         host::info("开始处理字幕文件，共" + std::to_string(total_files) + "个文件");

@@ -9,6 +9,7 @@
 #include "brivane/bindings.h"
 #include "brivane/host.h"
 #include "pipeline/comparison_log.h"
+#include "pipeline/merge.h"
 #include "pipeline/windowing.h"
 
 namespace brivane::bind {
@@ -54,23 +55,87 @@ bool valid_window_size(py::handle value) {
 class ComparisonLog {
  public:
   ComparisonLog() = default;
-  explicit ComparisonLog(py::object path) : path_(std::move(path)) {}
   bool enabled() const { return static_cast<bool>(path_); }
   const py::object &path() const { return path_; }
 
-  void create(const std::string &text) const { write("w", text); }
-  void append(const std::string &text) const {
-    if (enabled()) write("a", text);
+  // Files corrected within the same second would share one name; each file
+  // claims "{stem}.log", "{stem}_2.log", ... by exclusive creation, so no two
+  // runs, threads or processes ever write into one log.
+  static ComparisonLog claim(py::handle log_dir, const std::string &stem,
+                             const std::string &header) {
+    py::object join = global("os").attr("path").attr("join");
+    for (int n = 1;; ++n) {
+      std::string name = n == 1 ? stem + ".log" : stem + "_" + std::to_string(n) + ".log";
+      py::object candidate = join(log_dir, host::text(name));
+      py::object stream;
+      try {
+        stream = global("open")(candidate, "x", "encoding"_a = "utf-8");
+      } catch (py::error_already_set &error) {
+        if (error.matches(PyExc_FileExistsError)) continue;
+        throw;
+      }
+      ComparisonLog log;
+      log.path_ = candidate;
+      host::closing(stream, [&] { stream.attr("write")(host::text(header)); });
+      return log;
+    }
   }
 
- private:
-  void write(const char *mode, const std::string &text) const {
-    py::object stream = global("open")(path_, mode, "encoding"_a = "utf-8");
+  void append(const std::string &text) const {
+    if (!enabled()) return;
+    py::object stream = global("open")(path_, "a", "encoding"_a = "utf-8");
     host::closing(stream, [&] { stream.attr("write")(host::text(text)); });
   }
 
+ private:
   py::object path_;
 };
+
+// A sent block as the merge sees it: the text forms of its fields.
+pipeline::BlockFields fields_of(py::handle block) {
+  return {field_text(block, "index"), field_text(block, "start_time"),
+          field_text(block, "end_time"), field_text(block, "text")};
+}
+
+std::vector<pipeline::BlockFields> fields_of_all(py::handle blocks) {
+  std::vector<pipeline::BlockFields> all;
+  for (py::handle block : blocks) all.push_back(fields_of(block));
+  return all;
+}
+
+// The replacement details as text. An entry that is not text fails where
+// splitting it would, or else belongs to no block.
+std::vector<std::string> detail_texts(py::handle replacement_details) {
+  std::vector<std::string> texts;
+  py::str separator(host::text(" → "));
+  for (py::handle detail : replacement_details) {
+    if (PyUnicode_Check(detail.ptr())) {
+      texts.push_back(host::utf8(detail));
+    } else {
+      detail.attr("split")(separator);
+      texts.emplace_back();
+    }
+  }
+  return texts;
+}
+
+// The sent block with the reply's text: index and timing stay as sent.
+py::object with_reply_text(py::handle sent_block, py::handle reply_block) {
+  py::dict written = PyDict_Check(sent_block.ptr())
+                         ? py::reinterpret_steal<py::dict>(PyDict_Copy(sent_block.ptr()))
+                         : py::dict(py::reinterpret_borrow<py::object>(sent_block));
+  if (!written) throw py::error_already_set();
+  written["text"] = field(reply_block, "text");
+  return std::move(written);
+}
+
+// True when the file holds anything besides white space and byte-order marks.
+bool holds_text(py::handle file_path) {
+  py::object stream = global("open")(file_path, "r", "encoding"_a = "utf-8");
+  py::object content;
+  host::closing(stream, [&] { content = stream.attr("read")(); });
+  return host::truthy(content.attr("replace")(host::text("\xef\xbb\xbf"), "").attr("strip")());
+}
 
 class FileCorrection {
  public:
@@ -85,6 +150,12 @@ class FileCorrection {
   bool run() {
     py::object output_path = self_.attr("get_output_path")(file_path_);
     py::object subtitles = self_.attr("parse_srt")(file_path_);
+    // Blocks that all failed to parse would otherwise leave an empty
+    // "corrected" file that counts as a success.
+    if (py::len(subtitles) == 0 && holds_text(file_path_)) {
+      host::error("未能从字幕文件中解析出任何字幕块: " + host::str_of(file_path_));
+      return false;
+    }
     window_size_ = custom_window_size_.is_none() ? self_.attr("window_size") : custom_window_size_;
     window_size_text_ = host::str_of(window_size_);
     if (!valid_window_size(window_size_)) {
@@ -143,28 +214,17 @@ class FileCorrection {
     log_dir = path.attr("join")(module_dir, log_dir);
     global("os").attr("makedirs")(log_dir, "exist_ok"_a = true);
     py::object timestamp = global("datetime").attr("now")().attr("strftime")("%Y%m%d_%H%M%S");
-    log_ = ComparisonLog(unused_log_path(log_dir, "subtitle_comparison_" + host::str_of(timestamp)));
-
     std::optional<clog::RangeLine> range;
     if (!start_window_.is_none() || !end_window_.is_none()) {
       range = clog::RangeLine{start_window_.is_none() ? "1" : host::str_of(start_window_),
                               end_window_.is_none() ? "最后" : host::str_of(end_window_)};
     }
     py::object now = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
-    log_.create(clog::header(host::str_of(file_path_), host::str_of(now), window_size_text_, range));
+    log_ = ComparisonLog::claim(
+        log_dir, "subtitle_comparison_" + host::str_of(timestamp),
+        clog::header(host::str_of(file_path_), host::str_of(now), window_size_text_, range));
     host::info("日志记录已启用，日志文件: " + host::str_of(log_.path()));
     host::info(std::string("详细API响应记录: ") + (detailed_ ? "已启用" : "已禁用"));
-  }
-
-  // Files corrected within the same second would otherwise share one log
-  // name, and each header would wipe the previous file's log.
-  static py::object unused_log_path(py::handle log_dir, const std::string &stem) {
-    py::object path = global("os").attr("path");
-    py::object candidate = path.attr("join")(log_dir, host::text(stem + ".log"));
-    for (int n = 2; host::truthy(path.attr("exists")(candidate)); ++n) {
-      candidate = path.attr("join")(log_dir, host::text(stem + "_" + std::to_string(n) + ".log"));
-    }
-    return candidate;
   }
 
   static std::string request_text(py::handle window) {
@@ -208,11 +268,10 @@ class FileCorrection {
     host::debug("API返回的原始响应:\n" + host::str_of(corrected_text));
     py::list api_blocks = py::list(self_.attr("extract_blocks_from_text")(corrected_text));
 
-    py::dict original_blocks, api_blocks_by_index;
-    for (py::handle block : window) original_blocks[field(block, "index")] = block;
-    for (py::handle block : api_blocks) api_blocks_by_index[field(block, "index")] = block;
-    py::dict block_replacements = attribute_replacements(original_blocks, api_blocks,
-                                                         replacement_details);
+    std::vector<pipeline::BlockFields> sent = fields_of_all(window);
+    std::vector<pipeline::BlockFields> returned = fields_of_all(api_blocks);
+    std::vector<std::string> details = detail_texts(replacement_details);
+    std::vector<pipeline::PairedBlock> pairs = pipeline::merge_window(sent, returned, details);
 
     if (log_.enabled()) {
       std::string opening = clog::window_opening(span(window_idx));
@@ -221,24 +280,25 @@ class FileCorrection {
     }
 
     py::list merged, missing;
-    for (py::handle block : window) {
-      py::object index = field(block, "index");
-      if (api_blocks_by_index.contains(index)) {
-        py::object reply_block = api_blocks_by_index[index];
-        merged.append(reply_block);
-        if (log_.enabled()) {
-          std::vector<std::string> replacements;
-          py::object attributed = block_replacements.attr("get")(index, py::list());
-          for (py::handle r : attributed) replacements.push_back(host::str_of(r));
-          log_.append(clog::used_block(host::str_of(index), field_text(block, "text"),
-                                       field_text(reply_block, "text"), replacements));
-        }
-      } else {
+    for (std::size_t s = 0; s < sent.size(); ++s) {
+      py::handle block = window[s];
+      const pipeline::PairedBlock &pair = pairs[s];
+      if (pair.reply == pipeline::PairedBlock::kNone) {
         merged.append(block);
-        missing.append(index);
-        if (log_.enabled()) {
-          log_.append(clog::kept_block(host::str_of(index), field_text(block, "text")));
-        }
+        missing.append(field(block, "index"));
+        log_.append(clog::kept_block(sent[s].index, sent[s].text));
+        continue;
+      }
+      const pipeline::BlockFields &reply_fields = returned[pair.reply];
+      merged.append(with_reply_text(block, api_blocks[pair.reply]));
+      if (pair.timing_changed) {
+        host::warning("API修改了字幕块 #" + sent[s].index + " 的时间轴 (" + reply_fields.start_time +
+                      " --> " + reply_fields.end_time + ")，已保留原始时间轴");
+      }
+      if (log_.enabled()) {
+        std::vector<std::string> replacements;
+        for (std::size_t d : pair.replacements) replacements.push_back(details[d]);
+        log_.append(clog::used_block(sent[s].index, sent[s].text, reply_fields.text, replacements));
       }
     }
     if (py::len(missing) > 0) {
@@ -255,31 +315,6 @@ class FileCorrection {
     return merged;
   }
 
-  // Which library replacements touched which reply block: the wrong term in
-  // the sent block and the correct term in the reply block of that index.
-  static py::dict attribute_replacements(py::dict original_blocks, py::list api_blocks,
-                                         py::handle replacement_details) {
-    py::dict attributed;
-    for (py::handle block : api_blocks) attributed[field(block, "index")] = py::list();
-    py::str separator(host::text(" → "));
-    for (py::handle replacement : replacement_details) {
-      py::list parts = replacement.attr("split")(separator);
-      if (py::len(parts) != 2) continue;
-      py::object error_term = parts[0], correct_term = parts[1];
-      for (py::handle block : api_blocks) {
-        py::object index = field(block, "index");
-        py::object original_text =
-            original_blocks.attr("get")(index, py::dict()).attr("get")("text", py::str(""));
-        if (PySequence_Contains(original_text.ptr(), error_term.ptr()) == 1 &&
-            PySequence_Contains(field(block, "text").ptr(), correct_term.ptr()) == 1) {
-          attributed[index].attr("append")(replacement);
-        }
-        if (PyErr_Occurred()) throw py::error_already_set();
-      }
-    }
-    return attributed;
-  }
-
   [[noreturn]] void stop_run(long long window_idx, py::error_already_set &api_error) {
     std::string message = host::message_of(api_error);
     host::error("API调用失败: " + message);
@@ -289,8 +324,8 @@ class FileCorrection {
     std::string error_message = "API调用失败，程序终止执行！错误信息: " + message;
     host::critical(error_message);
     log_.append(clog::termination_banner());
-    PyErr_SetObject(PyExc_RuntimeError, host::text(error_message).ptr());
-    throw RunStopped{py::error_already_set()};
+    // Chained, so a traceback shows why the run stopped.
+    throw RunStopped{host::chained(PyExc_RuntimeError, error_message, api_error)};
   }
 
   static void place(py::list &corrected, py::list merged, long long first, bool range_mode) {

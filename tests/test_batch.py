@@ -84,15 +84,17 @@ def test_backup_members(batch_engine, workdir, records, brivane_module, monkeypa
         names = archive.namelist()
         assert {i.compress_type for i in archive.infolist()} == {zipfile.ZIP_STORED}
     srt_names = [n for n in names if n.lower().endswith(".srt")]
-    walked = [os.path.relpath(os.path.join(root, f), str(workdir))
-              for root, _, files in os.walk(str(workdir / "input")) for f in files
-              if f.lower().endswith(".srt")]
-    assert srt_names == walked and len(srt_names) == 3
+    assert srt_names == ["input/B.SRT", "input/a.srt", "input/part2/c.Srt"]
     assert names[-2:] == ["error_terms_library.json", "config.json"]
     # Input given with a trailing separator: names carry no directory part.
     batch_engine.input_dir = str(workdir / "input") + os.sep
+    # A second run of the day keeps the first archive and writes the next name.
+    first_archive = archive_path.read_bytes()
     assert batch_engine.backup_files() is True
-    with zipfile.ZipFile(archive_path) as archive:
+    second_path = workdir / "backup" / "brivane_backup_2026-03-04_2.zip"
+    assert records("INFO")[-1] == ("INFO", f"文件备份成功: {os.path.join('backup', second_path.name)}")
+    assert archive_path.read_bytes() == first_archive
+    with zipfile.ZipFile(second_path) as archive:
         assert "a.srt" in archive.namelist() and os.path.join("part2", "c.Srt") in archive.namelist()
 
 

@@ -60,6 +60,7 @@ STRICT_BLOCK = (
 LOOSE_BLOCK = r"^\d+\s*\n\d+.*?-->\s*\d+.*?\n[\s\S]*?(?=\n\n\d+|\Z)"
 TIME_LINE = r"(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)"
 BLOCK_SEPARATOR = r"\n\s*\n"
+FENCE_LINE = r"^[ \t]*```[A-Za-z0-9_.+-]*[ \t]*(?:\n|$)"
 
 
 class Records:
@@ -86,7 +87,7 @@ class Records:
 
 def parse_srt_content(content, log):
     """Steps 2-5 of reading, on text already read from the file."""
-    content = content.strip()
+    content = content.removeprefix("\ufeff").strip()
     blocks = re.split(BLOCK_SEPARATOR, content)
     subtitles = []
     for block in blocks:
@@ -121,12 +122,17 @@ def parse_srt(file_path, log):
 
 
 def write_srt(subtitles, output_path, log):
+    """All or nothing: a failure leaves no file behind."""
     try:
+        pieces = []
+        for subtitle in subtitles:
+            pieces.append(f"{subtitle['index']}\n")
+            pieces.append(f"{subtitle['start_time']} --> {subtitle['end_time']}\n")
+            pieces.append(f"{subtitle['text']}\n\n")
+        for piece in pieces:
+            piece.encode("utf-8")  # the message a text-mode write would give
         with open(output_path, "w", encoding="utf-8") as f:
-            for subtitle in subtitles:
-                f.write(f"{subtitle['index']}\n")
-                f.write(f"{subtitle['start_time']} --> {subtitle['end_time']}\n")
-                f.write(f"{subtitle['text']}\n\n")
+            f.write("".join(pieces).removeprefix("\ufeff"))
         log.info(f"字幕文件保存成功: {output_path}")
         return True
     except Exception as e:
@@ -142,6 +148,7 @@ def get_output_path(file_path, output_dir, path=os.path):
 
 
 def remove_annotations(text, log):
+    text = re.sub(FENCE_LINE, "", text, flags=re.MULTILINE)
     original_text = text
     for marker in CUT_MARKERS:
         if marker in text:

@@ -42,7 +42,7 @@ KEYWORDS = [
     "注", "：", ":", "修改", "保持不变",
 ]
 CUT_MARKERS = ["修正说明：", "修改说明（符合规则要求）：", "主要修改内容："]
-WORDS = ["a", "x", "血", "案", "字幕", "\ufeff", "Ab"]
+WORDS = ["a", "x", "血", "案", "字幕", "\ufeff", "Ab", "```", "srt", "`"]
 SURROGATES = ["\ud800", "\udbff", "\udc00", "\udfff"]
 
 FRAGMENTS = (
@@ -90,6 +90,7 @@ TEXT_LINES = [
     "(严格保留)", "（禁止x）", "(输出保持)", "（最终块）", "(此处保留)", "说明：见下", "修改说明：a",
     "注释：x", "备注：y", "修改列表：1", "修改内容：z", "主要修改内容：z", "修正说明：w",
     "修改说明（符合规则要求）：v", "(注(注：x)：y)", "说(注：x)明：尾", "a --> b", "\ufeff",
+    "```", " ```srt\t", "```c++", "``` x", "a```",
 ]
 
 
@@ -112,7 +113,8 @@ def srt_texts(draw, extra=()):
     )
     separator = st.sampled_from(LINE_ENDS + ["\n\n", "\n\n", " \n\n"])
     parts = [p + sep for p, sep in draw(st.lists(st.tuples(part, separator), max_size=5))]
-    return draw(st.sampled_from(["", "", " ", "\ufeff", "\n", "前言\n\n"])) + "".join(parts)
+    head = ["", "", " ", "\ufeff", "\n", "前言\n\n", "```srt\n"]
+    return draw(st.sampled_from(head)) + "".join(parts)
 
 
 def texts(extra=()):

@@ -133,6 +133,47 @@ std::optional<TimeSpan> match_time_line(std::string_view line) {
   return TimeSpan{view(stamps->first), view(stamps->second)};
 }
 
+namespace {
+bool fence_language_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '+' || c == '-';
+}
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+bool is_fence_line(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size() && blank(line[i])) ++i;
+  if (line.substr(i, 3) != "```") return false;
+  i += 3;
+  // The two classes are disjoint, so greedy runs need no backtracking.
+  while (i < line.size() && fence_language_char(line[i])) ++i;
+  while (i < line.size() && blank(line[i])) ++i;
+  return i == line.size();
+}
+}  // namespace
+
+bool remove_fence_lines(std::string_view text, std::string &out) {
+  if (find(text, "```") == npos) return false;
+  std::string kept;
+  kept.reserve(text.size());
+  bool removed = false;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t lf = text.find('\n', begin);
+    std::size_t end = lf == std::string_view::npos ? text.size() : lf;
+    std::size_t next = lf == std::string_view::npos ? text.size() : lf + 1;
+    if (is_fence_line(text.substr(begin, end - begin))) {
+      removed = true;
+    } else {
+      kept.append(text.substr(begin, next - begin));
+    }
+    begin = next;
+  }
+  if (!removed) return false;
+  out = std::move(kept);
+  return true;
+}
+
 std::string_view cut_at_markers(std::string_view text) {
   // Cutting at each marker in turn keeps the text before the earliest
   // occurrence of any of them (they cannot overlap one another). All end in

@@ -30,6 +30,11 @@ struct TimeSpan {
 };
 std::optional<TimeSpan> match_time_line(std::string_view line);
 
+// re.sub(r"^[ \t]*```[A-Za-z0-9_.+-]*[ \t]*(?:\n|$)", "", text, flags=re.M):
+// every line that is only a markdown fence, with its line break. Returns
+// false (and leaves `out` alone) when there is none. O(n).
+bool remove_fence_lines(std::string_view text, std::string &out);
+
 // Step 2 of the cleaning: for each marker in order, keep what precedes its
 // first occurrence, right-trimmed. The result is a prefix of `text`. O(n).
 inline constexpr std::array<std::string_view, 3> kCutMarkers = {

@@ -16,7 +16,7 @@ struct CleanedReply {
   bool fell_back = false;
 };
 
-// Cut markers, the 24 annotation patterns, the "\n{3,}" collapse, then the
+// Markdown fence lines, cut markers, the 24 annotation patterns, the "\n{3,}" collapse, then the
 // strict or loose block patterns; exact `re` semantics. O(n).
 CleanedReply remove_annotations(std::string_view reply);
 

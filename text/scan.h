@@ -35,6 +35,9 @@ struct Utf8 {
     std::size_t at = match::find(std::string_view(s, to), lit, from);
     return at == match::npos ? npos : at;
   }
+  static std::size_t bom_at_start(const Unit *s, std::size_t n) {
+    return std::string_view(s, n).substr(0, 3) == "\xef\xbb\xbf" ? 3 : 0;
+  }
 };
 
 // Code points, one unit each.
@@ -48,6 +51,9 @@ struct Wide {
     return i < n && unicode::digit_code(s[i]) ? 1 : 0;
   }
   static std::size_t char_before(const Unit *, std::size_t, std::size_t end) { return end - 1; }
+  static std::size_t bom_at_start(const Unit *s, std::size_t n) {
+    return n > 0 && static_cast<char32_t>(s[0]) == 0xFEFF ? 1 : 0;
+  }
   // An ASCII literal.
   static std::size_t find(const Unit *s, std::size_t from, std::size_t to, std::string_view lit) {
     const Unit first = static_cast<unsigned char>(lit[0]);
@@ -69,6 +75,8 @@ class Text {
   Text(const Unit *s, std::size_t n) : s_(s), n_(n) {}
 
   std::size_t size() const { return n_; }
+  // Units of a byte-order mark at the very start (0 when there is none).
+  std::size_t bom_at_start() const { return P::bom_at_start(s_, n_); }
   bool unit_is(std::size_t i, char c) const {
     return i < n_ && s_[i] == static_cast<Unit>(static_cast<unsigned char>(c));
   }
@@ -167,10 +175,11 @@ std::optional<std::pair<Span, Span>> match_time_line(const Text<P> &t, Span line
 }
 
 // The SRT reader's blocks: `on_block(SubtitleSpans)` for each block read,
-// `on_skip(first line)` for each non-blank candidate it skips.
+// `on_skip(first line)` for each non-blank candidate it skips. One leading
+// byte-order mark (as Windows editors write) is not part of the text.
 template <class P, class Block, class Skip>
 void srt_blocks(const Text<P> &t, Block &&on_block, Skip &&on_skip) {
-  split_blocks(t, t.strip({0, t.size()}), [&](Span candidate) {
+  split_blocks(t, t.strip({t.bom_at_start(), t.size()}), [&](Span candidate) {
     Span block = t.strip(candidate);
     std::size_t lf1 = t.find_lf(block.begin, block.end);
     if (lf1 == npos) {

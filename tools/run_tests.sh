@@ -28,7 +28,7 @@ if [ ! -x .venv/bin/python ]; then
   python3 -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q cmake ninja pybind11
+.venv/bin/python -m pip install -q cmake ninja 'pybind11>=3'
 echo "== building and installing the package"
 .venv/bin/python -m pip install -q ".[test]"
 
