@@ -4,7 +4,9 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -189,95 +191,119 @@ py::object parse_srt(py::object self, py::object file_path) {
 
 namespace {
 
-// The finished file text, gathered from the subtitles as the pieces that a
-// loop of `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
-// `f.write(f"{text}\n\n")` would write, and joined once.
-class SrtText {
+// The finished file as UTF-8, built in one pass from the pieces that a loop
+// of `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
+// `f.write(f"{text}\n\n")` would write, so the first failure in loop order
+// is the one reported. A lone surrogate fails with the message the file's
+// encoder gives for the write call that holds it.
+class SrtBytes {
  public:
-  SrtText() = default;
-  SrtText(const SrtText &) = delete;
-  SrtText &operator=(const SrtText &) = delete;
-  ~SrtText() {
-    for (PyObject *p : parts_) Py_DECREF(p);
-  }
+  SrtBytes() = default;
+  SrtBytes(const SrtBytes &) = delete;
+  SrtBytes &operator=(const SrtBytes &) = delete;
+  ~SrtBytes() { std::free(data_); }
 
   // One write call's worth of text, given as its parts (all str).
   void add(std::initializer_list<PyObject *> parts) {
-    for (PyObject *p : parts) {
-      Py_INCREF(p);
-      parts_.push_back(p);
+    std::size_t most = 0;
+    for (PyObject *part : parts) {
+      const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(part));
+      most += PyUnicode_IS_ASCII(part) ? n : n * 4;
     }
-    call_ends_.push_back(parts_.size());
+    reserve(most);
+    char *at = data_ + size_;
+    for (PyObject *part : parts) {
+      const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(part));
+      if (PyUnicode_IS_ASCII(part)) {
+        // Most pieces are a few bytes long: a plain loop beats a memcpy call.
+        const char *from = static_cast<const char *>(PyUnicode_DATA(part));
+        if (n <= 16) {
+          for (std::size_t i = 0; i < n; ++i) at[i] = from[i];
+        } else {
+          std::memcpy(at, from, n);
+        }
+        at += n;
+        continue;
+      }
+      at = text::write_utf8(at, code_points(part));
+      if (!at) raise_encode_error(parts);
+    }
+    size_ = static_cast<std::size_t>(at - data_);
   }
 
-  // The whole text as UTF-8 bytes. A lone surrogate fails with the message
-  // the file's encoder gives for the write call that holds it.
-  py::bytes encoded() const {
-    py::object whole = join(0, parts_.size());
-    if (PyUnicode_GET_LENGTH(whole.ptr()) > 0 && PyUnicode_READ_CHAR(whole.ptr(), 0) == 0xFEFF) {
-      // Written files never start with a byte-order mark.
-      whole = py::reinterpret_steal<py::object>(
-          PyUnicode_Substring(whole.ptr(), 1, PyUnicode_GET_LENGTH(whole.ptr())));
-      if (!whole) throw py::error_already_set();
-    }
-    PyObject *bytes = PyUnicode_AsUTF8String(whole.ptr());
-    if (bytes) return py::reinterpret_steal<py::bytes>(bytes);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
-    PyErr_Clear();
-    std::size_t from = 0;
-    for (std::size_t end : call_ends_) {
-      py::object call = join(from, end);
-      PyObject *piece = PyUnicode_AsUTF8String(call.ptr());
-      if (!piece) throw py::error_already_set();
-      Py_DECREF(piece);
-      from = end;
-    }
-    throw py::error_already_set();  // not reached: some piece fails above
+  // Room for about `blocks` subtitles of lecture size, so a typical file is
+  // written without growing the buffer.
+  void reserve_for(std::size_t blocks) { reserve(blocks * 96); }
+
+  // Written files never start with a byte-order mark.
+  std::string_view content() const {
+    std::string_view all(data_ ? data_ : "", size_);
+    if (all.substr(0, 3) == "\xef\xbb\xbf") all.remove_prefix(3);
+    return all;
   }
 
  private:
-  py::object join(std::size_t from, std::size_t to) const {
-    std::size_t length = 0;
-    Py_UCS4 max_char = 127;
-    for (std::size_t i = from; i < to; ++i) {
-      length += static_cast<std::size_t>(PyUnicode_GET_LENGTH(parts_[i]));
-      Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts_[i]);
-      if (m > max_char) max_char = m;
-    }
-    PyObject *out = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
-    if (!out) throw py::error_already_set();
-    py::object result = py::reinterpret_steal<py::object>(out);
-    const int kind = PyUnicode_KIND(out);
-    char *data = static_cast<char *>(PyUnicode_DATA(out));
-    Py_ssize_t at = 0;
-    for (std::size_t i = from; i < to; ++i) {
-      PyObject *part = parts_[i];
-      Py_ssize_t n = PyUnicode_GET_LENGTH(part);
-      if (PyUnicode_KIND(part) == kind) {
-        std::memcpy(data + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(n) * kind);
-      } else if (PyUnicode_CopyCharacters(out, at, part, 0, n) < 0) {
-        throw py::error_already_set();
-      }
-      at += n;
-    }
-    return result;
+  void reserve(std::size_t more) {
+    if (size_ + more <= capacity_) return;
+    std::size_t wanted = std::max({capacity_ * 2, size_ + more, std::size_t{1} << 16});
+    // Large blocks grow in place (realloc remaps pages rather than copying).
+    char *grown = static_cast<char *>(std::realloc(data_, wanted));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = wanted;
   }
 
-  std::vector<PyObject *> parts_;       // owned references
-  std::vector<std::size_t> call_ends_;  // parts_ index after each write call
+  [[noreturn]] static void raise_encode_error(std::initializer_list<PyObject *> parts) {
+    py::list pieces;
+    for (PyObject *p : parts) pieces.append(py::reinterpret_borrow<py::object>(p));
+    py::str call = py::str("").attr("join")(pieces);
+    PyObject *bytes = PyUnicode_AsUTF8String(call.ptr());
+    Py_XDECREF(bytes);  // the call holds the surrogate, so this fails
+    throw py::error_already_set();
+  }
+
+  char *data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
-py::bytes srt_file_bytes(py::handle subtitles) {
+// Text mode: every LF becomes the platform's line end.
+std::string with_line_ends(std::string_view content, std::string_view line_end) {
+  std::string translated;
+  translated.reserve(content.size() + content.size() / 8);
+  for (char c : content) {
+    if (c == '\n') {
+      translated.append(line_end);
+    } else {
+      translated.push_back(c);
+    }
+  }
+  return translated;
+}
+
+void gather_srt(py::handle subtitles, SrtBytes &out) {
   static PyObject *const kLineEnd = interned("\n");
   static PyObject *const kArrow = interned(" --> ");
   static PyObject *const kBlockEnd = interned("\n\n");
   const Keys &k = keys();
   auto field = [&](py::handle subtitle, PyObject *key) {
+    // Plain dicts (what the reader makes) skip the generic item protocol;
+    // a missing key still fails through it, with the host's own error.
+    if (PyDict_CheckExact(subtitle.ptr())) {
+      if (PyObject *value = PyDict_GetItemWithError(subtitle.ptr(), key)) {
+        return format_value(value);
+      }
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
     PyObject *value = PyObject_GetItem(subtitle.ptr(), key);
     if (!value) throw py::error_already_set();
     return format_value(py::reinterpret_steal<py::object>(value));
   };
-  SrtText out;
+  if (Py_ssize_t hint = PyObject_LengthHint(subtitles.ptr(), 0); hint > 0) {
+    out.reserve_for(static_cast<std::size_t>(hint));
+  } else if (hint < 0) {
+    throw py::error_already_set();
+  }
   for (py::handle subtitle : subtitles) {
     py::object index = field(subtitle, k.index);
     out.add({index.ptr(), kLineEnd});
@@ -287,20 +313,13 @@ py::bytes srt_file_bytes(py::handle subtitles) {
     py::object body = field(subtitle, k.text);
     out.add({body.ptr(), kBlockEnd});
   }
-  py::bytes data = out.encoded();
-  // Text mode: every LF becomes the platform's line end.
-  py::object line_end = host::global("os").attr("linesep");
-  if (!line_end.equal(py::str("\n"))) {
-    data = data.attr("replace")(py::bytes("\n"), line_end.attr("encode")("ascii"));
-  }
-  return data;
 }
 
 // Writes `data` to a new file beside `target` and renames it over the
 // target only once complete, so a failure never leaves a half-written or
 // emptied file. The result gets the permissions a plain write would give:
 // the target's own when it exists, else 0666 less the umask.
-void replace_file(py::handle output_path, py::handle data) {
+void replace_file(py::handle output_path, std::string_view content) {
   py::object os = host::global("os");
   py::object path = os.attr("path");
   py::object target = py::reinterpret_borrow<py::object>(output_path);
@@ -328,7 +347,13 @@ void replace_file(py::handle output_path, py::handle data) {
   }
   try {
     py::object stream = host::global("open")(fd, "wb");
-    host::closing(stream, [&] { stream.attr("write")(data); });
+    host::closing(stream, [&] {
+      // Handed over without a copy; the buffer outlives the call.
+      py::object data = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
+          const_cast<char *>(content.data()), static_cast<Py_ssize_t>(content.size()), PyBUF_READ));
+      if (!data) throw py::error_already_set();
+      stream.attr("write")(data);
+    });
     py::object existing = py::none();
     try {
       existing = os.attr("stat")(target);
@@ -355,7 +380,14 @@ py::object write_srt(py::object self, py::object subtitles, py::object output_pa
   (void)self;
   return host::guard(
       [&]() -> py::object {
-        replace_file(output_path, srt_file_bytes(subtitles));
+        SrtBytes bytes;
+        gather_srt(subtitles, bytes);
+        std::string line_end = host::utf8(host::global("os").attr("linesep"));
+        if (line_end == "\n") {
+          replace_file(output_path, bytes.content());
+        } else {
+          replace_file(output_path, with_line_ends(bytes.content(), line_end));
+        }
         host::info("字幕文件保存成功: " + host::str_of(format_value(output_path)));
         return py::bool_(true);
       },

@@ -49,6 +49,20 @@ def test_counts_with_a_failed_file(batch_engine, service, workdir, records):
     assert os.listdir(workdir / "output") == ["good_corrected.srt"]
 
 
+def test_files_go_in_sorted_order(batch_engine, service, workdir, records, brivane_module,
+                                  monkeypatch):
+    import glob
+    import types
+
+    for name in ("a.srt", "c.srt", "b.srt"):
+        (workdir / "input" / name).write_text(make_srt(1), encoding="utf-8")
+    monkeypatch.setattr(brivane_module, "glob",
+                        types.SimpleNamespace(glob=lambda p: sorted(glob.glob(p), reverse=True)))
+    assert batch_engine.process_all_files() is True
+    assert [m for m in infos(records) if m.startswith("正在处理字幕文件")] == [
+        "正在处理字幕文件: a.srt", "正在处理字幕文件: b.srt", "正在处理字幕文件: c.srt"]
+
+
 def test_run_stopping_failure_ends_the_batch(batch_engine, service, workdir, records, pauses):
     for name in ("a.srt", "b.srt", "c.srt"):
         (workdir / "input" / name).write_text(make_srt(2), encoding="utf-8")

@@ -54,7 +54,9 @@ def test_success_sends_one_exact_request(online_engine, service, records, pauses
     matches(records(), success())
     assert pauses == []
     [request] = service.requests
-    assert list(request.headers)[:0] == [] and request.headers["Authorization"] == "Bearer test-key"
+    names = [name.lower() for name in request.headers]
+    assert names.index("content-type") < names.index("authorization")
+    assert request.headers["Authorization"] == "Bearer test-key"
     assert request.headers["Content-Type"] == "application/json"
     body = json.loads(request.raw)
     assert list(body) == ["model", "messages", "max_tokens", "temperature", "top_p",
@@ -154,6 +156,9 @@ def test_failure_on_every_attempt(online_engine, service, records, pauses, case)
     [
         (b.error_member("quota"), "调用API时发生未知错误: 'str' object has no attribute 'get'"),
         (b.drop_connection(), re.compile(r"API请求异常: .*(Connection aborted|RemoteDisconnected).*")),
+        (b.content_null(), "调用API时发生未知错误: API响应内容为空或不是文本: None"),
+        (b.content_value([{"type": "text"}]),
+         "调用API时发生未知错误: API响应内容为空或不是文本: [{'type': 'text'}]"),
     ],
 )
 def test_other_failures_are_recorded_as_last_exception(online_engine, service, records, pauses,
@@ -163,6 +168,7 @@ def test_other_failures_are_recorded_as_last_exception(online_engine, service, r
         online_engine.call_deepseek_api_with_subtitle_prompt(WINDOW, max_retries=2, retry_delay=0.5)
     errors = records("ERROR")
     assert len(errors) == 3 and pauses == [0.5]
+    assert not any(m.startswith("API使用情况") for _, m in records())
     matches(errors[:2], [("ERROR", message)] * 2)
     last = errors[1][1].split(": ", 1)[1]
     assert errors[2] == ("ERROR", f"API在 2 次尝试后仍然失败: {last}") and str(caught.value) == errors[2][1]
@@ -181,7 +187,6 @@ def test_failure_then_success(online_engine, service, records, pauses):
     service.script(b.http_error(503))
     text, _ = online_engine.call_deepseek_api_with_subtitle_prompt(WINDOW)
     assert text == CORRECTED and pauses == [5] and len(service.requests) == 2
-    assert records()[-len(success(2)):] == records()[-len(success(2)):]
     matches(records()[-len(success(2)):], success(2))
 
 

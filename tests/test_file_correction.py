@@ -114,6 +114,7 @@ def test_failure_in_window_three_of_five(pipeline_engine, service, workdir, reco
         pipeline_engine.process_subtitle_file(path, custom_window_size=2)
     final = "API在 5 次尝试后仍然失败: API多次调用失败: HTTP 502"
     assert str(caught.value) == f"API调用失败，程序终止执行！错误信息: {final}"
+    assert type(caught.value.__cause__) is Exception and str(caught.value.__cause__) == final
     assert records()[-2:] == [("ERROR", f"API调用失败: {final}"), ("CRITICAL", str(caught.value))]
     assert len(service.requests) == 2 + 5 and len(pauses) == 4
     assert not (workdir / "output" / "lecture_corrected.srt").exists()
@@ -220,3 +221,61 @@ def test_same_second_keeps_every_comparison_log(pipeline_engine, service, workdi
     assert [p.read_text(encoding="utf-8").split("\n", 1)[0] for p in logs] == [
         f"字幕文件: {first}", f"字幕文件: {second}"]
     assert "处理时间: 2026-01-02 03:04:05\n" in logs[0].read_text(encoding="utf-8")
+    # Another process claims the next name between a check and a create:
+    # the name is taken by exclusive creation, never by truncation.
+    (comparison_dir / "subtitle_comparison_20260102_030405_3.log").write_text("other")
+    monkeypatch.setattr(brivane_module.os.path, "exists", lambda path: False)
+    assert pipeline_engine.process_subtitle_file(first)
+    assert [p.read_text(encoding="utf-8").split("\n", 1)[0] for p in comparison_logs(comparison_dir)] == [
+        f"字幕文件: {first}", f"字幕文件: {second}", "other", f"字幕文件: {first}"]
+
+
+def _second_copy_dropped(text):
+    blocks = text.strip("\n").split("\n\n")
+    seen = [b.split("\n", 1)[0] for b in blocks]
+    return "\n\n".join(b for k, b in enumerate(blocks) if seen[k] not in seen[:k]) + "\n"
+
+
+REPEATED = ("1\n00:00:01,000 --> 00:00:02,000\n血案甲\n\n2\n00:00:03,000 --> 00:00:04,000\n血案乙\n\n"
+            "2\n00:00:05,000 --> 00:00:06,000\n血案丙\n")
+
+
+@pytest.mark.parametrize(
+    "content, reply, expected, missing",
+    [
+        ("\ufeff" + make_srt(2), b.echo(), make_srt(2).replace("血案", "血氨") + "\n", None),
+        (make_srt(2).replace("1\n", "1 \n", 1), b.echo(),
+         make_srt(2).replace("1\n", "1 \n", 1).replace("血案", "血氨") + "\n", None),
+        (REPEATED, b.echo(), REPEATED.replace("血案", "血氨") + "\n", None),
+        (REPEATED, b.combine(b.echo(), b.edit(_second_copy_dropped)),
+         REPEATED.replace("血案甲", "血氨甲").replace("血案乙", "血氨乙") + "\n", "['2']"),
+    ],
+    ids=["byte-order mark", "index with trailing blank", "repeated index", "repeated index, one copy"],
+)
+def test_real_world_files_keep_every_block(pipeline_engine, service, workdir, records, content,
+                                           reply, expected, missing):
+    path = workdir / "input" / "lecture.srt"
+    path.write_text(content, encoding="utf-8")
+    service.default = reply
+    assert pipeline_engine.process_subtitle_file(str(path)) is True
+    assert (workdir / "output" / "lecture_corrected.srt").read_bytes() == expected.encode("utf-8")
+    warnings = [m for _, m in records("WARNING") if m.startswith("API返回结果中缺少")]
+    assert warnings == ([f"API返回结果中缺少以下字幕块，已使用原始内容: {missing}"] if missing else [])
+
+
+@pytest.mark.parametrize("content, corrected", [
+    ("1\n00:00:01.000 --> 00:00:02.000\n文字\n", None),
+    ("\ufeff1\n00:00:01,000\n", None),
+    ("\ufeff \n\n", ""),
+])
+def test_file_without_readable_block(pipeline_engine, service, workdir, records, comparison_dir,
+                                     content, corrected):
+    path = workdir / "input" / "lecture.srt"
+    path.write_text(content, encoding="utf-8")
+    ok = pipeline_engine.process_subtitle_file(str(path))
+    output = workdir / "output" / "lecture_corrected.srt"
+    if corrected is None:
+        assert ok is False and not output.exists() and comparison_logs(comparison_dir) == []
+        assert records()[-1] == ("ERROR", f"未能从字幕文件中解析出任何字幕块: {path}")
+    else:
+        assert ok is True and output.read_text(encoding="utf-8") == corrected

@@ -80,7 +80,18 @@ def test_logs_path_taken_by_a_file_fails_the_import(run_python, tmp_path):
     (tmp_path / "logs").write_text("not a directory")
     result = run_python("import brivane.brivane", cwd=tmp_path, check=False)
     assert result.returncode != 0
-    assert "FileExistsError" in result.stderr
+    assert result.stderr.rstrip().splitlines()[-1] == "FileExistsError: [Errno 17] File exists: 'logs'"
+    assert "initialization failed" not in result.stderr
+
+
+def test_reimport_after_collection(run_python, tmp_path):
+    run_python(
+        "import gc, sys, brivane.brivane as m\n"
+        "del sys.modules['brivane.brivane'], m\n"
+        "gc.collect()\n"
+        "import brivane.brivane as m\n"
+        "m.Brivane('k', 'in', 'out').get_output_path('a.srt')\n",
+        cwd=tmp_path)
 
 
 def test_module_surface(brivane_module):

@@ -63,8 +63,12 @@ def test_remove_annotations_matches_plain_steps(engine, records, caplog, text):
         (block(1, "a") + "\n\n1. 改动", block(1, "a")),
         (block(1, "a") + "\n\n改动", block(1, "a") + "\n\n改动"),
         (block(1, "a") + "\n\n主要修改内容：\n" + block(2, "b"), block(1, "a")),
+        ("```srt\n" + block(1, "a") + "\n\n" + block(2, "b") + "\n```\n", block(1, "a") + "\n\n" + block(2, "b")),
+        (" ```c++\t\n" + block(1, "a") + "\n\t```", block(1, "a")),
+        (block(1, "a ```b``` c\n```x y"), block(1, "a ```b``` c\n```x y")),
     ],
-    ids=["note", "mixed forms", "unclosed", "line tail", "numbered tail", "plain tail", "cut"],
+    ids=["note", "mixed forms", "unclosed", "line tail", "numbered tail", "plain tail", "cut",
+         "fenced", "fence with blanks", "backticks inside lines"],
 )
 def test_remove_annotations_examples(engine, records, text, expected):
     assert engine.remove_annotations(text) == expected

@@ -168,6 +168,38 @@ def test_write_srt_into_missing_directory(engine, records, tmp_path):
     assert level == "ERROR" and message.startswith("保存字幕文件失败: [Errno 2]")
 
 
+@pytest.mark.parametrize("subtitles", [
+    [_subtitle(), {"index": "2"}],
+    [_subtitle(), _subtitle("2", text="a\ud800")],
+    [_subtitle()],  # the target is a directory: the final rename fails
+], ids=["missing key", "lone surrogate", "rename fails"])
+def test_failed_write_keeps_the_earlier_file(engine, records, tmp_path, subtitles):
+    folder = tmp_path / "written"
+    folder.mkdir()
+    target = folder / "out.srt"
+    if len(subtitles) == 1:
+        target.mkdir()
+    else:
+        target.write_text("earlier", encoding="utf-8")
+    assert engine.write_srt(subtitles, str(target)) is False
+    assert records()[-1][0] == "ERROR" and records()[-1][1].startswith("保存字幕文件失败: ")
+    assert target.is_dir() or target.read_text(encoding="utf-8") == "earlier"
+    assert os.listdir(folder) == ["out.srt"]  # no temporary file left
+
+
+def test_write_srt_permissions_and_mark(engine, tmp_path):
+    fresh, existing = tmp_path / "fresh.srt", tmp_path / "existing.srt"
+    existing.write_text("old")
+    existing.chmod(0o640)
+    umask = os.umask(0o022)
+    os.umask(umask)
+    subtitles = [_subtitle(index="\ufeff1")]
+    assert engine.write_srt(subtitles, str(fresh)) and engine.write_srt(subtitles, str(existing))
+    assert fresh.stat().st_mode & 0o777 == 0o666 & ~umask
+    assert existing.stat().st_mode & 0o777 == 0o640
+    assert fresh.read_bytes() == existing.read_bytes() == b"1\n00:00:01,000 --> 00:00:02,000\na\n\n"
+
+
 def test_write_srt_uses_platform_line_ends_of_the_host(brivane_module, engine, monkeypatch, tmp_path):
     monkeypatch.setattr(brivane_module.os, "linesep", "\r\n")
     path = tmp_path / "out.srt"

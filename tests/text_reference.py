@@ -125,12 +125,15 @@ def write_srt(subtitles, output_path, log):
     """All or nothing: a failure leaves no file behind."""
     try:
         pieces = []
+
+        def add(piece):
+            piece.encode("utf-8")  # fails as a text-mode write of this piece would
+            pieces.append(piece)
+
         for subtitle in subtitles:
-            pieces.append(f"{subtitle['index']}\n")
-            pieces.append(f"{subtitle['start_time']} --> {subtitle['end_time']}\n")
-            pieces.append(f"{subtitle['text']}\n\n")
-        for piece in pieces:
-            piece.encode("utf-8")  # the message a text-mode write would give
+            add(f"{subtitle['index']}\n")
+            add(f"{subtitle['start_time']} --> {subtitle['end_time']}\n")
+            add(f"{subtitle['text']}\n\n")
         with open(output_path, "w", encoding="utf-8") as f:
             f.write("".join(pieces).removeprefix("\ufeff"))
         log.info(f"字幕文件保存成功: {output_path}")

@@ -29,6 +29,15 @@ struct SrtSpans {
 };
 SrtSpans parse_srt_spans(CodePoints content);
 
+// The most bytes the UTF-8 form of `text` can take.
+inline std::size_t max_utf8_size(CodePoints text) {
+  return text.size * (text.width == 1 ? 2 : text.width == 2 ? 3 : 4);
+}
+// Writes the strict UTF-8 form of `text` at `out`, which has room for
+// max_utf8_size(text) bytes. Returns the end of what was written, or null at
+// a lone surrogate (which strict UTF-8 cannot hold). O(n).
+char *write_utf8(char *out, CodePoints text);
+
 // "{index}\n{start} --> {end}\n{text}\n\n" per block. O(total size).
 std::string render_srt(const std::vector<Subtitle> &subtitles);
 void append_srt_block(std::string &out, std::string_view index, std::string_view start_time,

@@ -288,7 +288,12 @@ def missing_content() -> Behaviour:
 
 
 def content_null() -> Behaviour:
-    return _mutated(lambda b: b["choices"][0]["message"].update(content=None))
+    return content_value(None)
+
+
+def content_value(value: Any) -> Behaviour:
+    """A completion whose message content is `value` (e.g. a list of parts)."""
+    return _mutated(lambda b: b["choices"][0]["message"].update(content=value))
 
 
 def error_member(error: Any = None, with_choices: bool = False) -> Behaviour:
@@ -339,6 +344,7 @@ behaviours = SimpleNamespace(
     inline_note=inline_note, markdown_fence=markdown_fence, finish_length=finish_length,
     no_usage=no_usage, no_choices=no_choices, empty_choices=empty_choices,
     missing_message=missing_message, missing_content=missing_content, content_null=content_null,
+    content_value=content_value, edit=lambda fn: TextReply(fn),
     error_member=error_member, http_error=http_error, invalid_json=invalid_json, raw=raw,
     delay=delay, drop_connection=drop_connection,
 )
