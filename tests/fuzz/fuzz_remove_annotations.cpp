@@ -38,7 +38,13 @@ std::string notes_whole_text(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size > kMaxInput) return 0;
-  std::string_view input(reinterpret_cast<const char *>(data), size);
+  std::string_view raw(reinterpret_cast<const char *>(data), size);
+
+  // Fence lines go first; what is left has none, so a second pass finds none.
+  std::string unfenced, again;
+  std::string_view input = match::remove_fence_lines(raw, unfenced) ? unfenced : raw;
+  FUZZ_CHECK(input.size() <= raw.size());
+  FUZZ_CHECK(!match::remove_fence_lines(input, again));
 
   std::string_view cut = match::cut_at_markers(input);
   FUZZ_CHECK(input.substr(0, cut.size()) == cut);
@@ -50,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   FUZZ_CHECK(std::count(notes.begin(), notes.end(), '\n') ==
              std::count(cut.begin(), cut.end(), '\n'));
 
-  CleanedReply cleaned = remove_annotations(input);
+  CleanedReply cleaned = remove_annotations(raw);
   if (cleaned.fell_back) {
     FUZZ_CHECK(cleaned.text == unicode::strip(input));
     return 0;
@@ -67,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // can turn a later part into a strict block, so they are not checked.)
   bool strict =
       !match::find_blocks(match::collapse_newlines(notes), match::BlockShape::kStrict).empty();
-  if (strict && !has_marker(out) && match::remove_notes(out) == out) {
+  if (strict && !has_marker(out) && match::remove_notes(out) == out &&
+      !match::remove_fence_lines(out, again)) {
     FUZZ_CHECK(remove_annotations(out + "\n").text == out);
   }
   return 0;
