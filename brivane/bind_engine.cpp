@@ -3,7 +3,7 @@
 
 #include "brivane/bindings.h"
 #include "brivane/host.h"
-#include "engine/prompt.h"
+#include "prompt/prompt.h"
 
 namespace brivane::bind {
 namespace {
@@ -124,7 +124,7 @@ void create_directories(py::object self) {
 }
 
 void generate_prompt(py::object self) {
-  host::set_attr(self, "system_prompt", host::text(engine::correction_prompt()));
+  host::set_attr(self, "system_prompt", host::text(prompt::correction_prompt()));
   host::info("字幕校对提示词生成成功");
 }
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <string_view>
 
-namespace brivane::engine {
+namespace brivane::prompt {
 // UTF-8 bytes of the prompt, compiled in from correction_prompt.txt.
 std::string_view correction_prompt();
-}  // namespace brivane::engine
+}  // namespace brivane::prompt
