@@ -11,23 +11,6 @@ namespace {
 using host::global;
 using namespace pybind11::literals;
 
-// `with archive: body(archive)` for an archive already opened.
-template <class Body>
-void with_archive(py::object archive, Body &&body) {
-  py::object entered = archive.attr("__enter__")();
-  try {
-    body(entered);
-  } catch (py::error_already_set &error) {
-    py::object value = error.value();
-    archive.attr("__exit__")(py::type::handle_of(value), value, error.trace());
-    throw;
-  } catch (...) {
-    archive.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  archive.attr("__exit__")(py::none(), py::none(), py::none());
-}
-
 // A new archive "{stem}.zip", or "{stem}_2.zip", "{stem}_3.zip", ... when
 // an earlier run of the day already left one: each run keeps its backup.
 // Names are claimed by exclusive creation. Returns (path, archive).
@@ -64,7 +47,7 @@ py::object backup_files(py::object self) {
         std::pair<py::object, py::object> created =
             new_archive(self.attr("backup_dir"), "brivane_backup_" + host::str_of(date));
         py::object backup_path = created.first;
-        with_archive(created.second, [&](py::handle archive) {
+        host::with(created.second, [&](py::handle archive) {
           py::object input_dir = self.attr("input_dir");
           py::object parent = path.attr("dirname")(input_dir);
           // Sorted, so the archive lists the same inputs in the same order

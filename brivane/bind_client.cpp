@@ -17,11 +17,6 @@ bool less_than(long long count, py::handle limit) {
   return result == 1;
 }
 
-bool contains(py::handle container, const char *key) {
-  int result = PySequence_Contains(container.ptr(), py::str(key).ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
 
 // Raised as the final action of a branch; the attempt's general handler
 // catches it like any other failure.
@@ -81,19 +76,11 @@ class Call {
 
   py::object run() {
     while (less_than(retry_count_, max_retries_)) {
-      py::object result;
-      try {
-        result = attempt();
-      } catch (py::error_already_set &error) {
-        if (!host::is_ordinary(error)) throw;
-        handle_failure(error);
-        continue;
-      } catch (...) {
-        py::error_already_set error = host::current_error();
-        if (!host::is_ordinary(error)) throw error;
-        handle_failure(error);
-        continue;
-      }
+      py::object result = host::guard([&] { return attempt(); },
+                                      [&](py::error_already_set &error) {
+                                        record_failure(error);
+                                        return py::object();
+                                      });
       if (result) return result;
     }
     std::string message = "API在 " + max_text_ + " 次尝试后仍然失败: " + last_exception_text();
@@ -128,9 +115,7 @@ class Call {
       if (detailed_logs_on(self_)) {
         host::error("API原始响应内容: " + host::str_of(raw_response_text_));
       }
-      if (count_attempt()) return py::object();
-      host::error("API多次响应解析失败: " + message);
-      raise_plain("API多次响应解析失败: " + message);
+      return retry_or_give_up("API多次响应解析失败: " + message);
     }
   }
 
@@ -140,10 +125,7 @@ class Call {
       host::error("API错误响应内容: " + host::str_of(raw_response_text_));
     }
     log_error_body(response);
-    if (count_attempt()) return py::object();
-    std::string message = "API多次调用失败: HTTP " + status_text;
-    host::error(message);
-    raise_plain(message);
+    return retry_or_give_up("API多次调用失败: HTTP " + status_text);
   }
 
   // Best effort: any failure while reading the error body, of whatever kind,
@@ -151,7 +133,7 @@ class Call {
   static void log_error_body(py::handle response) {
     try {
       py::object error_data = response.attr("json")();
-      if (contains(error_data, "error")) {
+      if (host::contains(error_data, "error")) {
         py::object error_info = error_data["error"];
         host::error("API错误类型: " + host::str_of(host::get(error_info, "type", py::str("unknown"))));
         host::error("API错误消息: " +
@@ -170,26 +152,22 @@ class Call {
           global("json").attr("dumps")(data, "ensure_ascii"_a = false, "indent"_a = 2);
       host::debug("API完整响应: " + host::str_of(dumped));
     }
-    if (contains(data, "error")) {
+    if (host::contains(data, "error")) {
       py::object error_info = host::get(data, "error", py::dict());
       std::string message = host::str_of(host::get(error_info, "message", host::text("未知错误")));
       host::error("API返回错误: " + message);
-      if (count_attempt()) return py::object();
-      host::error("API多次调用失败: " + message);
-      raise_plain("API多次调用失败: " + message);
+      return retry_or_give_up("API多次调用失败: " + message);
     }
-    if (!contains(data, "choices") || !host::truthy(data["choices"])) {
+    if (!host::contains(data, "choices") || !host::truthy(data["choices"])) {
       host::error("API响应格式不正确，缺少choices字段");
-      if (count_attempt()) return py::object();
-      host::error("API多次返回格式不正确的响应");
-      raise_plain("API多次返回格式不正确的响应");
+      return retry_or_give_up("API多次返回格式不正确的响应");
     }
     py::object first_choice = data["choices"][py::int_(0)];
     py::object content = first_choice["message"]["content"];
     if (!PyUnicode_Check(content.ptr())) {
       raise_plain("API响应内容为空或不是文本: " + host::str_of(py::repr(content)));
     }
-    if (contains(data, "usage")) {
+    if (host::contains(data, "usage")) {
       py::object usage = data["usage"];
       py::str na("N/A");
       host::info("API使用情况 - 输入tokens: " + host::str_of(host::get(usage, "prompt_tokens", na)) +
@@ -221,15 +199,22 @@ class Call {
     return true;
   }
 
-  void handle_failure(const py::error_already_set &error) {
+  // The end of an attempt that failed through a checked branch: the next
+  // attempt (null result), or, after the last one, the branch's final record
+  // and a plain failure with its text.
+  py::object retry_or_give_up(const std::string &final_message) {
+    if (count_attempt()) return py::object();
+    host::error(final_message);
+    raise_plain(final_message);
+  }
+
+  // A failure that ended the attempt: logged, kept as the last exception,
+  // counted.
+  void record_failure(const py::error_already_set &error) {
     bool transport = error.matches(global("requests").attr("RequestException").ptr());
     host::error((transport ? "API请求异常: " : "调用API时发生未知错误: ") + host::message_of(error));
     last_exception_ = error.value();
-    ++retry_count_;
-    if (less_than(retry_count_, max_retries_)) {
-      host::info("将在 " + delay_text_ + " 秒后重试...");
-      global("time").attr("sleep")(retry_delay_);
-    }
+    count_attempt();
   }
 
   std::string last_exception_text() const { return host::str_of(last_exception_); }

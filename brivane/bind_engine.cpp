@@ -15,24 +15,18 @@ using namespace pybind11::literals;
 // it is silenced for this one call.
 py::object open_package_text(const char *resource) {
   py::object warnings = py::module_::import("warnings");
-  py::object context = warnings.attr("catch_warnings")();
-  context.attr("__enter__")();
   py::object stream;
-  try {
+  host::with(warnings.attr("catch_warnings")(), [&] {
     warnings.attr("simplefilter")("ignore", py::handle(PyExc_DeprecationWarning));
     stream = global("importlib").attr("resources").attr("open_text")("brivane", resource);
-  } catch (...) {
-    context.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  context.attr("__exit__")(py::none(), py::none(), py::none());
+  });
   return stream;
 }
 
 // `json.load(stream)`, closing the stream as soon as it is parsed.
 py::object load_json_and_close(py::object stream) {
   py::object parsed;
-  host::closing(stream, [&] { parsed = global("json").attr("load")(stream); });
+  host::with(stream, [&] { parsed = global("json").attr("load")(stream); });
   return parsed;
 }
 

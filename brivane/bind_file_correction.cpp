@@ -18,10 +18,6 @@ using host::global;
 using namespace pybind11::literals;
 namespace clog = pipeline::comparison_log;
 
-// Leaves `process_subtitle_file` past its general failure handler.
-struct RunStopped {
-  py::error_already_set error;
-};
 
 py::object field(py::handle block, const char *key) { return block[py::str(key)]; }
 std::string field_text(py::handle block, const char *key) {
@@ -76,7 +72,7 @@ class ComparisonLog {
       }
       ComparisonLog log;
       log.path_ = candidate;
-      host::closing(stream, [&] { stream.attr("write")(host::text(header)); });
+      host::with(stream, [&] { stream.attr("write")(host::text(header)); });
       return log;
     }
   }
@@ -84,7 +80,7 @@ class ComparisonLog {
   void append(const std::string &text) const {
     if (!enabled()) return;
     py::object stream = global("open")(path_, "a", "encoding"_a = "utf-8");
-    host::closing(stream, [&] { stream.attr("write")(host::text(text)); });
+    host::with(stream, [&] { stream.attr("write")(host::text(text)); });
   }
 
  private:
@@ -133,7 +129,7 @@ py::object with_reply_text(py::handle sent_block, py::handle reply_block) {
 bool holds_text(py::handle file_path) {
   py::object stream = global("open")(file_path, "r", "encoding"_a = "utf-8");
   py::object content;
-  host::closing(stream, [&] { content = stream.attr("read")(); });
+  host::with(stream, [&] { content = stream.attr("read")(); });
   return host::truthy(content.attr("replace")(host::text("\xef\xbb\xbf"), "").attr("strip")());
 }
 
@@ -189,8 +185,9 @@ class FileCorrection {
       }
       std::string combined_text = request_text(window);
       host::debug("发送到API的原始文本:\n" + combined_text);
-      py::list merged = correct_window(window_idx, window, combined_text);
-      place(corrected_subtitles, merged, first, range_mode);
+      std::optional<py::list> merged = correct_window(window_idx, window, combined_text);
+      if (!merged) return false;  // the run stops; nothing is written
+      place(corrected_subtitles, *merged, first, range_mode);
     }
 
     if (!host::truthy(self_.attr("write_srt")(corrected_subtitles, output_path))) return false;
@@ -198,6 +195,9 @@ class FileCorrection {
     if (log_.enabled()) host::info("详细对比日志已保存到: " + host::str_of(log_.path()));
     return true;
   }
+
+  // The run-stopping error, once a window has failed.
+  const std::optional<py::error_already_set> &stopped() const { return stopped_; }
 
  private:
   void open_comparison_log() {
@@ -250,14 +250,14 @@ class FileCorrection {
   }
 
   // The window's guarded region: anything raised here stops the run.
-  py::list correct_window(long long window_idx, py::list window, const std::string &combined_text) {
-    try {
-      return exchange(window_idx, window, combined_text);
-    } catch (...) {
-      py::error_already_set error = host::current_error();
-      if (!host::is_ordinary(error)) throw error;
-      stop_run(window_idx, error);
-    }
+  std::optional<py::list> correct_window(long long window_idx, py::list window,
+                                         const std::string &combined_text) {
+    return host::guard(
+        [&]() -> std::optional<py::list> { return exchange(window_idx, window, combined_text); },
+        [&](py::error_already_set &error) -> std::optional<py::list> {
+          stop_run(window_idx, error);
+          return std::nullopt;
+        });
   }
 
   py::list exchange(long long window_idx, py::list window, const std::string &combined_text) {
@@ -315,7 +315,7 @@ class FileCorrection {
     return merged;
   }
 
-  [[noreturn]] void stop_run(long long window_idx, py::error_already_set &api_error) {
+  void stop_run(long long window_idx, py::error_already_set &api_error) {
     std::string message = host::message_of(api_error);
     host::error("API调用失败: " + message);
     std::string type_name =
@@ -325,7 +325,7 @@ class FileCorrection {
     host::critical(error_message);
     log_.append(clog::termination_banner());
     // Chained, so a traceback shows why the run stopped.
-    throw RunStopped{host::chained(PyExc_RuntimeError, error_message, api_error)};
+    stopped_ = host::chained(PyExc_RuntimeError, error_message, api_error);
   }
 
   static void place(py::list &corrected, py::list merged, long long first, bool range_mode) {
@@ -349,6 +349,7 @@ class FileCorrection {
   pipeline::WindowPlan plan_;
   bool detailed_ = true;
   ComparisonLog log_;
+  std::optional<py::error_already_set> stopped_;
 };
 
 }  // namespace
@@ -357,16 +358,14 @@ py::object process_subtitle_file(py::object self, py::object file_path,
                                  py::object custom_window_size, py::object start_window,
                                  py::object end_window) {
   FileCorrection correction(self, file_path, custom_window_size, start_window, end_window);
-  try {
-    return py::bool_(correction.run());
-  } catch (RunStopped &stopped) {
-    throw stopped.error;
-  } catch (...) {
-    py::error_already_set error = host::current_error();
-    if (!host::is_ordinary(error)) throw error;
-    host::error("字幕文件处理失败: " + host::message_of(error));
-    return py::bool_(false);
-  }
+  py::object result = host::guard([&] { return py::bool_(correction.run()); },
+                                  [](py::error_already_set &error) {
+                                    host::error("字幕文件处理失败: " + host::message_of(error));
+                                    return py::bool_(false);
+                                  });
+  // Raised past the general failure handler above.
+  if (correction.stopped()) throw *correction.stopped();
+  return result;
 }
 
 }  // namespace brivane::bind

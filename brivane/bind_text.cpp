@@ -141,24 +141,6 @@ py::object format_value(py::handle value) {
   return py::reinterpret_steal<py::object>(r);
 }
 
-bool contains(py::handle container, py::handle item) {
-  int r = PySequence_Contains(container.ptr(), item.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-bool contains(py::handle container, const char *item) { return contains(container, py::str(item)); }
-
-// The details as the debug record lists them: joined with ", ".
-std::string join_details(const std::vector<std::string> &details) {
-  std::string joined;
-  for (std::size_t i = 0; i < details.size(); ++i) {
-    if (i) joined += ", ";
-    joined += details[i];
-  }
-  return joined;
-}
-
 constexpr std::array<const char *, 12> kCategories = {
     "解剖与组织术语",     "影像与检查术语", "实验室检查术语", "微生物术语",
     "临床症状与体征术语", "疾病名称规范",   "药物名称术语",   "医学专业缩写",
@@ -173,7 +155,7 @@ py::object parse_srt(py::object self, py::object file_path) {
       [&]() -> py::object {
         py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
         py::object content;
-        host::closing(f, [&] { content = f.attr("read")(); });
+        host::with(f, [&] { content = f.attr("read")(); });
         content = as_text(content);
         text::SrtSpans parsed = text::parse_srt_spans(code_points(content));
         for (text::Span first_line : parsed.skipped_first_lines) {
@@ -347,7 +329,7 @@ void replace_file(py::handle output_path, std::string_view content) {
   }
   try {
     py::object stream = host::global("open")(fd, "wb");
-    host::closing(stream, [&] {
+    host::with(stream, [&] {
       // Handed over without a copy; the buffer outlives the call.
       py::object data = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
           const_cast<char *>(content.data()), static_cast<Py_ssize_t>(content.size()), PyBUF_READ));
@@ -435,73 +417,74 @@ py::object get_output_path(py::object self, py::object file_path) {
   return join(output_dir, corrected);
 }
 
+namespace {
+
+// The two terms of one library entry, or nothing when it has no arrow or
+// more than one. A str is read natively; anything else goes through the
+// host's own `in`, `replace`, `split` and `strip`, so it fails exactly where
+// they would.
+std::optional<text::TermEntry> entry_terms(py::handle entry) {
+  if (PyUnicode_CheckExact(entry.ptr())) return text::parse_term_entry(Utf8(entry).view());
+  if (!host::contains(entry, "→") && !host::contains(entry, "->")) return std::nullopt;
+  py::object parts = entry.attr("replace")("->", "→").attr("split")("→");
+  if (py::len(parts) != 2) return std::nullopt;
+  return text::TermEntry{host::utf8(parts[py::int_(0)].attr("strip")()),
+                         host::utf8(parts[py::int_(1)].attr("strip")())};
+}
+
+// What the host's `error_term in text` and `text.replace(...)` do with a text
+// that is not a str: fail (None, numbers, bytes, lists ...).
+void refuse_non_text(py::handle text, const text::TermEntry &terms) {
+  py::str error_term = host::text(terms.error_term);
+  if (!host::contains(text, error_term)) return;
+  text.attr("replace")(error_term, host::text(terms.correct_term));
+  throw py::type_error("the text to correct must be a str");
+}
+
+std::string shown(const text::TermEntry &replacement) {
+  return replacement.error_term + " → " + replacement.correct_term;
+}
+
+}  // namespace
+
 py::object apply_term_corrections(py::object self, py::object text) {
-  // Text is replaced natively while the text and the entries are str; any
-  // other object is handled by the host's own operations, so it fails (or
-  // not) exactly as the plain steps would.
   std::optional<text::TermReplacer> replacer;
   if (PyUnicode_Check(text.ptr())) replacer.emplace(std::string(Utf8(text).view()));
-  py::object current = text;  // the text while not native
-  long count = 0;
-  py::list details;  // while not native
-
-  auto leave_native = [&] {
-    current = host::text(replacer->text());
-    count = static_cast<long>(replacer->details().size());
-    for (const std::string &d : replacer->details()) details.append(host::text(d));
-    replacer.reset();
-  };
-
   for (const char *name : kCategories) {
     py::str category(name);
-    if (!contains(host::attr(self, "error_terms"), category)) continue;
+    if (!host::contains(host::attr(self, "error_terms"), category)) continue;
     py::object entries = host::attr(self, "error_terms")[category];
     for (py::handle entry : entries) {
       if (replacer && PyUnicode_CheckExact(entry.ptr())) {
-        replacer->apply(Utf8(entry).view());
+        replacer->apply(Utf8(entry).view());  // the same reading, without copies
         continue;
       }
-      if (!contains(entry, "→") && !contains(entry, "->")) continue;
-      py::object parts = entry.attr("replace")("->", "→").attr("split")("→");
-      if (py::len(parts) != 2) continue;
-      py::object error_term = parts[py::int_(0)].attr("strip")();
-      py::object correct_term = parts[py::int_(1)].attr("strip")();
-      if (!host::truthy(error_term)) continue;
-      if (replacer && PyUnicode_Check(error_term.ptr()) && PyUnicode_Check(correct_term.ptr())) {
-        replacer->apply_terms(Utf8(error_term).view(), Utf8(correct_term).view());
-        continue;
-      }
-      if (replacer) leave_native();
-      if (!contains(current, error_term)) continue;
-      py::object before = current;
-      current = current.attr("replace")(error_term, correct_term);
-      if (current.not_equal(before)) {
-        ++count;
-        details.append(py::str(format_value(error_term)) + py::str(" → ") +
-                       py::str(format_value(correct_term)));
+      std::optional<text::TermEntry> terms = entry_terms(entry);
+      if (!terms || terms->error_term.empty()) continue;
+      if (replacer) {
+        replacer->apply_terms(terms->error_term, terms->correct_term);
+      } else {
+        refuse_non_text(text, *terms);
       }
     }
   }
 
+  py::list details;
+  std::string joined;
   if (replacer) {
-    count = static_cast<long>(replacer->details().size());
-    if (count > 0) {
-      current = host::text(replacer->text());
-      for (const std::string &d : replacer->details()) details.append(host::text(d));
-      host::info("术语库精确替换完成，共替换了" + std::to_string(count) + "个术语");
-      host::debug("替换详情: " + join_details(replacer->details()));
-    } else {
-      host::info("术语库精确替换完成，未发现需要替换的术语");
+    for (const text::TermEntry &replacement : replacer->details()) {
+      std::string line = shown(replacement);
+      details.append(host::text(line));
+      joined += (joined.empty() ? "" : ", ") + line;
     }
-    return py::make_tuple(current, details);
   }
-  if (count > 0) {
-    host::info("术语库精确替换完成，共替换了" + std::to_string(count) + "个术语");
-    host::debug("替换详情: " + host::utf8(py::str(", ").attr("join")(details)));
-  } else {
+  if (py::len(details) == 0) {
     host::info("术语库精确替换完成，未发现需要替换的术语");
+    return py::make_tuple(text, details);
   }
-  return py::make_tuple(current, details);
+  host::info("术语库精确替换完成，共替换了" + std::to_string(py::len(details)) + "个术语");
+  host::debug("替换详情: " + joined);
+  return py::make_tuple(host::text(replacer->text()), details);
 }
 
 }  // namespace brivane::bind

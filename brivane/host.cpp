@@ -90,6 +90,12 @@ py::object get(py::handle mapping, const char *key, py::handle fallback) {
   return mapping.attr("get")(key, fallback);
 }
 
+bool contains(py::handle container, py::handle item) {
+  int result = PySequence_Contains(container.ptr(), item.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
 bool truthy(py::handle obj) {
   int result = PyObject_IsTrue(obj.ptr());
   if (result < 0) throw py::error_already_set();

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace brivane::host {
 namespace py = pybind11;
@@ -40,6 +41,9 @@ inline void set_attr(py::handle self, const char *name, py::handle value) {
   py::setattr(self, name, value);
 }
 
+// Truth value as Python's `bool(obj)`.
+bool truthy(py::handle obj);
+
 // Turns the C++ exception in flight into a Python one. Call from `catch (...)`.
 py::error_already_set current_error();
 
@@ -64,25 +68,37 @@ auto guard(Body &&body, Handler &&handler) -> decltype(body()) {
   }
 }
 
-// `with stream: body()` for a file-like object: closed on the way out; a
-// failure while closing after a failed body replaces that failure, as in
-// the host.
+// `with manager as entered: body(entered)` (or `body()`), with the host's
+// semantics: `__exit__` sees any failure of the body, interrupts included,
+// and may suppress it by returning true; a failure inside `__exit__`
+// replaces the body's.
 template <class Body>
-void closing(const py::object &stream, Body &&body) {
+void with(const py::object &manager, Body &&body) {
+  py::object exit = manager.attr("__exit__");
+  py::object entered = manager.attr("__enter__")();
   try {
-    body();
+    if constexpr (std::is_invocable_v<Body, py::handle>) {
+      body(entered);
+    } else {
+      body();
+    }
   } catch (...) {
     py::error_already_set failure = current_error();
-    stream.attr("close")();
-    throw failure;
+    py::object value = failure.value();
+    if (!truthy(exit(py::type::handle_of(value), value, failure.trace()))) throw failure;
+    return;
   }
-  stream.attr("close")();
+  exit(py::none(), py::none(), py::none());
+}
+
+// `item in container`.
+bool contains(py::handle container, py::handle item);
+inline bool contains(py::handle container, const char *item) {
+  return contains(container, py::str(item));
 }
 
 // `dict.get`-style lookup on any mapping: `mapping.get(key, fallback)`.
 py::object get(py::handle mapping, const char *key, py::handle fallback);
 
-// Truth value as Python's `bool(obj)`.
-bool truthy(py::handle obj);
 
 }  // namespace brivane::host

@@ -80,10 +80,7 @@ bool TermReplacer::apply_terms(std::string_view error_term, std::string_view cor
   out.append(text_, pos, std::string::npos);
   text_ = std::move(out);
   indexed_ = false;
-  std::string detail;
-  detail.reserve(error_term.size() + correct_term.size() + 5);
-  detail.append(error_term).append(" → ").append(correct_term);
-  details_.push_back(std::move(detail));
+  details_.push_back(TermEntry{std::string(error_term), std::string(correct_term)});
   return true;
 }
 

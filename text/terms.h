@@ -18,6 +18,9 @@ namespace brivane::text {
 struct TermEntry {
   std::string error_term;
   std::string correct_term;
+  bool operator==(const TermEntry &o) const {
+    return error_term == o.error_term && correct_term == o.correct_term;
+  }
 };
 
 // "wrong→right" or "wrong->right" with white space around either term.
@@ -30,21 +33,21 @@ class TermReplacer {
  public:
   explicit TermReplacer(std::string text);
 
-  // Applies one library entry. Entries without exactly one arrow, or whose
-  // wrong term is empty after trimming, are skipped. Returns true when the
-  // entry changed the text (it is then listed in details()).
-  bool apply(std::string_view entry);
-  // The same for an entry already split and trimmed into its two terms.
-  // An empty wrong term is skipped.
+  // Applies one entry already split and trimmed into its two terms. An
+  // empty wrong term is skipped. Returns true when the entry changed the
+  // text (it is then listed in details()).
   bool apply_terms(std::string_view error_term, std::string_view correct_term);
+  // parse_term_entry, then apply_terms; entries without exactly one arrow
+  // are skipped.
+  bool apply(std::string_view entry);
 
   const std::string &text() const { return text_; }
-  // "{error_term} → {correct_term}" per counting entry, in order.
-  const std::vector<std::string> &details() const { return details_; }
+  // The entries that changed the text, in order.
+  const std::vector<TermEntry> &details() const { return details_; }
 
  private:
   std::string text_;
-  std::vector<std::string> details_;
+  std::vector<TermEntry> details_;
   // False only when `needle` certainly does not occur in text_.
   bool may_contain(std::string_view needle);
   void index_text();

@@ -4,6 +4,7 @@
 #include "text/terms.h"
 
 using brivane::text::parse_term_entry;
+using brivane::text::TermEntry;
 using brivane::text::TermReplacer;
 
 struct EntryCase {
@@ -43,7 +44,7 @@ TEST(TermReplacer, ChainsAndCountsEntriesThatChangedTheText) {
   EXPECT_FALSE(r.apply("→Q"));   // empty wrong term skipped
   EXPECT_FALSE(r.apply("b→c→d"));
   EXPECT_EQ(r.text(), "ba Z Z");
-  EXPECT_EQ(r.details(), (std::vector<std::string>{"aa → b", "X → Y", "Y → Z"}));
+  EXPECT_EQ(r.details(), (std::vector<TermEntry>{{"aa", "b"}, {"X", "Y"}, {"Y", "Z"}}));
 }
 
 TEST(TermReplacer, FilterNeverHidesAnOccurrence) {
