@@ -1,5 +1,6 @@
 // Text steps of the engine: conversion at the edge, host file and path
 // facilities, logging. The text work itself lives in text/.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -51,22 +52,35 @@ class Utf8 {
   std::string_view view_;
 };
 
-// Interned once; kept for the life of the process.
 PyObject *interned(const char *utf8) {
   PyObject *s = PyUnicode_InternFromString(utf8);
   if (!s) throw py::error_already_set();
   return s;
 }
 
-struct Keys {
-  PyObject *index = interned("index");
-  PyObject *start_time = interned("start_time");
-  PyObject *end_time = interned("end_time");
-  PyObject *text = interned("text");
+// Python objects made once and kept for the life of the process.
+struct Constants {
+  PyObject *index, *start_time, *end_time, *text;  // the Subtitle keys
+  PyObject *line_end, *arrow, *block_end;         // pieces of a written block
+  // A dict already holding the four keys in order; copying it and replacing
+  // the values is cheaper than inserting into an empty dict.
+  PyObject *subtitle_shape;
 };
-const Keys &keys() {
-  static const Keys *k = new Keys();
-  return *k;
+
+const Constants &constants() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Constants> storage;
+  return storage
+      .call_once_and_store_result([] {
+        Constants c{interned("index"), interned("start_time"), interned("end_time"),
+                    interned("text"),  interned("\n"),        interned(" --> "),
+                    interned("\n\n"), PyDict_New()};
+        if (!c.subtitle_shape) throw py::error_already_set();
+        for (PyObject *key : {c.index, c.start_time, c.end_time, c.text}) {
+          if (PyDict_SetItem(c.subtitle_shape, key, Py_None) < 0) throw py::error_already_set();
+        }
+        return c;
+      })
+      .get_stored();
 }
 
 // The str's own code points, read in place.
@@ -90,24 +104,9 @@ void set_item(PyObject *dict, PyObject *key, py::handle str, text::Span span) {
 }
 
 // Subtitle dicts whose fields are pieces of `str`.
-// A dict already holding the four keys in order; copying it and replacing
-// the values is cheaper than inserting into an empty dict.
-PyObject *subtitle_template() {
-  static PyObject *shape = [] {
-    const Keys &k = keys();
-    PyObject *d = PyDict_New();
-    if (!d) throw py::error_already_set();
-    for (PyObject *key : {k.index, k.start_time, k.end_time, k.text}) {
-      if (PyDict_SetItem(d, key, Py_None) < 0) throw py::error_already_set();
-    }
-    return d;
-  }();
-  return shape;
-}
-
 py::list to_subtitle_list(py::handle str, const std::vector<text::SubtitleSpans> &subtitles) {
-  const Keys &k = keys();
-  PyObject *shape = subtitle_template();
+  const Constants &k = constants();
+  PyObject *shape = k.subtitle_shape;
   py::list out(subtitles.size());
   for (std::size_t i = 0; i < subtitles.size(); ++i) {
     const text::SubtitleSpans &s = subtitles[i];
@@ -264,10 +263,7 @@ std::string with_line_ends(std::string_view content, std::string_view line_end) 
 }
 
 void gather_srt(py::handle subtitles, SrtBytes &out) {
-  static PyObject *const kLineEnd = interned("\n");
-  static PyObject *const kArrow = interned(" --> ");
-  static PyObject *const kBlockEnd = interned("\n\n");
-  const Keys &k = keys();
+  const Constants &k = constants();
   auto field = [&](py::handle subtitle, PyObject *key) {
     // Plain dicts (what the reader makes) skip the generic item protocol;
     // a missing key still fails through it, with the host's own error.
@@ -288,12 +284,12 @@ void gather_srt(py::handle subtitles, SrtBytes &out) {
   }
   for (py::handle subtitle : subtitles) {
     py::object index = field(subtitle, k.index);
-    out.add({index.ptr(), kLineEnd});
+    out.add({index.ptr(), k.line_end});
     py::object start = field(subtitle, k.start_time);
     py::object end = field(subtitle, k.end_time);
-    out.add({start.ptr(), kArrow, end.ptr(), kLineEnd});
+    out.add({start.ptr(), k.arrow, end.ptr(), k.line_end});
     py::object body = field(subtitle, k.text);
-    out.add({body.ptr(), kBlockEnd});
+    out.add({body.ptr(), k.block_end});
   }
 }
 

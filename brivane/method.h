@@ -1,9 +1,21 @@
-// Native functions as plain CPython methods: keyword-aware argument parsing
-// with the host's own messages, an exact `__doc__` (the signature travels in
-// `__text_signature__`), and instance-method binding for use inside a class.
+// Native functions as methods of an ordinary Python class.
+//
+// Why not `py::cpp_function(..., py::is_method(cls))`: pybind11 puts a
+// generated signature line in front of every `__doc__`, reports argument
+// errors in its own words ("incompatible function arguments"), and treats a
+// function named `__init__` as its own constructor. Here each method is a
+// CPython builtin parsed with `PyArg_ParseTupleAndKeywords` (the host's own
+// argument errors), whose `__doc__` is exactly the given text while the
+// signature travels in `__text_signature__` (so `inspect.signature` works),
+// wrapped in a small descriptor that binds like a Python function and
+// carries `__qualname__` ("Brivane.parse_srt") and `__module__`.
 #pragma once
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
+#include <structmember.h>
+
+#include <cstddef>
 
 #include <array>
 #include <string>
@@ -114,9 +126,11 @@ inline std::string text_signature(const std::string &name, const std::vector<Par
 }  // namespace detail
 
 // A builtin function object calling `Fn` with every parameter as a Python
-// object. `params` names all of Fn's parameters in order.
+// object. `params` names all of Fn's parameters in order; `module` becomes
+// its `__module__`.
 template <auto Fn>
-py::object function(const char *name, const char *doc, std::vector<Param> params, bool bound) {
+py::object function(const char *name, const char *doc, std::vector<Param> params, bool bound,
+                    py::handle module = py::none()) {
   using T = detail::Trampoline<Fn>;
   if (params.size() != T::N) throw std::logic_error("parameter list does not match the function");
   auto *info = new detail::Info();  // lives as long as the function object may
@@ -133,19 +147,99 @@ py::object function(const char *name, const char *doc, std::vector<Param> params
   info->def = {info->name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&T::call)),
                METH_VARARGS | METH_KEYWORDS, info->doc.c_str()};
   T::info = info;
-  PyObject *fn = PyCFunction_New(&info->def, nullptr);
+  PyObject *fn = PyCFunction_NewEx(&info->def, nullptr, module.ptr());
   if (!fn) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(fn);
 }
+
+namespace detail {
+
+// A class member that binds like a Python function: looked up on an
+// instance it gives a bound method, on the class the member itself. Calls go
+// to the builtin, `self` first.
+struct MethodObject {
+  PyObject_HEAD
+  PyObject *function;  // the builtin doing the work
+  PyObject *qualname;  // "{class}.{name}"
+};
+
+inline PyObject *method_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return PyObject_Call(reinterpret_cast<MethodObject *>(self)->function, args, kwargs);
+}
+
+inline PyObject *method_get(PyObject *self, PyObject *obj, PyObject *) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+inline void method_dealloc(PyObject *self) {
+  auto *m = reinterpret_cast<MethodObject *>(self);
+  PyTypeObject *type = Py_TYPE(self);
+  Py_XDECREF(m->function);
+  Py_XDECREF(m->qualname);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+inline PyObject *method_repr(PyObject *self) {
+  return PyUnicode_FromFormat("<method %U>", reinterpret_cast<MethodObject *>(self)->qualname);
+}
+
+// __name__, __doc__ and __text_signature__ are the builtin's.
+inline PyObject *from_function(PyObject *self, void *name) {
+  return PyObject_GetAttrString(reinterpret_cast<MethodObject *>(self)->function,
+                                static_cast<const char *>(name));
+}
+
+inline PyTypeObject *method_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return reinterpret_cast<PyTypeObject *>(
+      storage
+          .call_once_and_store_result([] {
+            static PyMemberDef members[] = {
+                {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
+                {nullptr, 0, 0, 0, nullptr}};
+            static PyGetSetDef getset[] = {
+                {"__name__", from_function, nullptr, nullptr, const_cast<char *>("__name__")},
+                {"__doc__", from_function, nullptr, nullptr, const_cast<char *>("__doc__")},
+                {"__text_signature__", from_function, nullptr, nullptr,
+                 const_cast<char *>("__text_signature__")},
+                {nullptr, nullptr, nullptr, nullptr, nullptr}};
+            static PyType_Slot slots[] = {
+                {Py_tp_call, reinterpret_cast<void *>(method_call)},
+                {Py_tp_descr_get, reinterpret_cast<void *>(method_get)},
+                {Py_tp_dealloc, reinterpret_cast<void *>(method_dealloc)},
+                {Py_tp_repr, reinterpret_cast<void *>(method_repr)},
+                {Py_tp_members, members},
+                {Py_tp_getset, getset},
+                {0, nullptr}};
+            // The module part of the name becomes the members' `__module__`.
+            static PyType_Spec spec = {"brivane.brivane.method", sizeof(MethodObject), 0,
+                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
+            PyObject *type = PyType_FromSpec(&spec);
+            if (!type) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(type);
+          })
+          .get_stored()
+          .ptr());
+}
+
+}  // namespace detail
 
 // Adds `Fn` to `cls` as an instance method; the first parameter is `self`.
 template <auto Fn>
 void define(py::handle cls, const char *name, const char *doc, std::vector<Param> params = {}) {
   params.insert(params.begin(), required("self"));
   py::object fn = function<Fn>(name, doc, std::move(params), true);
-  PyObject *bound = PyInstanceMethod_New(fn.ptr());
-  if (!bound) throw py::error_already_set();
-  py::setattr(cls, name, py::reinterpret_steal<py::object>(bound));
+  PyTypeObject *type = detail::method_type();
+  py::object method = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+  if (!method) throw py::error_already_set();
+  auto *m = reinterpret_cast<detail::MethodObject *>(method.ptr());
+  m->function = fn.release().ptr();
+  m->qualname = py::str(py::str(cls.attr("__qualname__")) + py::str(".") + py::str(name))
+                    .release()
+                    .ptr();
+  py::setattr(cls, name, method);
 }
 
 }  // namespace brivane::method

@@ -156,7 +156,8 @@ void init_module(py::module_ &m) {
   bind_host_modules(m);
   configure_logging(m);
   m.attr("Brivane") = define_engine_class(m);
-  m.attr("main") = brivane::method::function<&brivane::bind::main>("main", "主函数", {}, false);
+  m.attr("main") = brivane::method::function<&brivane::bind::main>("main", "主函数", {}, false,
+                                                                   m.attr("__name__"));
   if (py::str(m.attr("__name__")).equal(py::str("__main__"))) brivane::bind::main();
 }
 

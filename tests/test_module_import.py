@@ -111,6 +111,11 @@ def test_module_surface(brivane_module):
     public = [name for name in vars(m) if not name.startswith("__")]
     assert public == names
     assert m.logger is logging.getLogger("Brivane")
+    methods = [name for name, value in vars(m.Brivane).items() if callable(value)]
+    assert len(methods) == 16 and m.main.__module__ == "brivane.brivane"
+    for name in methods:
+        method = getattr(m.Brivane, name)
+        assert (method.__qualname__, method.__module__) == (f"Brivane.{name}", "brivane.brivane")
 
 
 def test_main_refuses_arguments(brivane_module):

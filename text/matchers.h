@@ -19,17 +19,6 @@ inline constexpr std::size_t npos = std::string_view::npos;
 // linear). An empty needle is found at `from`.
 std::size_t find(std::string_view hay, std::string_view needle, std::size_t from = 0);
 
-// re.split(r"\n\s*\n", text). O(n).
-std::vector<std::string_view> split_blocks(std::string_view text);
-
-// re.match(r"(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)", line): anchored at
-// the start only; whatever follows the second stamp is ignored. O(n).
-struct TimeSpan {
-  std::string_view start;
-  std::string_view end;
-};
-std::optional<TimeSpan> match_time_line(std::string_view line);
-
 // re.sub(r"^[ \t]*```[A-Za-z0-9_.+-]*[ \t]*(?:\n|$)", "", text, flags=re.M):
 // every line that is only a markdown fence, with its line break. Returns
 // false (and leaves `out` alone) when there is none. O(n).
@@ -61,16 +50,11 @@ const std::array<NotePattern, 24> &annotation_patterns();
 // `out` alone) when nothing matched, else writes the result to `out`. O(n).
 bool remove_matches(const NotePattern &pattern, std::string_view text, std::string &out);
 
-// Step 3: every annotation pattern in order, each on the previous result.
+// Steps 3 and 4 of the cleaning in one pass: every annotation pattern in
+// order, each on the previous result, then re.sub(r"\n{3,}", "\n\n", ...).
 // Worked line by line (no pattern crosses an LF); only lines holding an
 // opening bracket or "：" next to a keyword are rewritten. O(n), with at
 // most 24 short passes over each such line.
-std::string remove_notes(std::string_view text);
-
-// re.sub(r"\n{3,}", "\n\n", text). O(n).
-std::string collapse_newlines(std::string_view text);
-
-// collapse_newlines(remove_notes(text)) in one pass. O(n).
 std::string remove_notes_and_collapse(std::string_view text);
 
 // re.findall with re.MULTILINE of the block patterns. O(n).
@@ -79,5 +63,26 @@ std::string remove_notes_and_collapse(std::string_view text);
 //  loose:  ^\d+\s*\n\d+.*?-->\s*\d+.*?\n[\s\S]*?(?=\n\n\d+|\Z)
 enum class BlockShape { kStrict, kLoose };
 std::vector<std::string_view> find_blocks(std::string_view text, BlockShape shape);
+
+// ---------------------------------------------------------------------------
+// For tests and fuzzers only: single steps that the cleaning and the
+// readers above run fused or on code points, exposed to be checked alone.
+
+// re.split(r"\n\s*\n", text). O(n).
+std::vector<std::string_view> split_blocks(std::string_view text);
+
+// re.match(r"(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)", line): anchored at
+// the start only; whatever follows the second stamp is ignored. O(n).
+struct TimeSpan {
+  std::string_view start;
+  std::string_view end;
+};
+std::optional<TimeSpan> match_time_line(std::string_view line);
+
+// Step 3 alone: every annotation pattern in order.
+std::string remove_notes(std::string_view text);
+
+// Step 4 alone: re.sub(r"\n{3,}", "\n\n", text).
+std::string collapse_newlines(std::string_view text);
 
 }  // namespace brivane::text::match

@@ -16,9 +16,23 @@ struct CleanedReply {
   bool fell_back = false;
 };
 
-// Markdown fence lines, cut markers, the 24 annotation patterns, the "\n{3,}" collapse, then the
-// strict or loose block patterns; exact `re` semantics. O(n).
+// Markdown fence lines, cut markers, the 24 annotation patterns, the
+// "\n{3,}" collapse, then the strict or loose block patterns; exact `re`
+// semantics. O(n).
 CleanedReply remove_annotations(std::string_view reply);
+
+// Split like the SRT reader, then read index/time/text loosely; as
+// positions in `reply`. O(n).
+struct ReplySpans {
+  std::vector<SubtitleSpans> subtitles;
+  std::vector<Span> invalid_time_lines;
+};
+ReplySpans extract_block_spans(CodePoints reply);
+
+// ---------------------------------------------------------------------------
+// For tests, fuzzers and benchmarks only. The module reads the host's code
+// points in place through the forms above; these read UTF-8 and return copies
+// or views, so native tests can drive each step directly.
 
 struct ExtractedBlocks {
   std::vector<Subtitle> subtitles;
@@ -27,14 +41,7 @@ struct ExtractedBlocks {
   std::vector<std::string> invalid_time_lines;
 };
 
-// Split like the SRT reader, then read index/time/text loosely. O(n).
+// extract_block_spans on UTF-8 text.
 ExtractedBlocks extract_blocks(std::string_view reply);
-
-// The same reading on code points, as positions in `reply`. O(n).
-struct ReplySpans {
-  std::vector<SubtitleSpans> subtitles;
-  std::vector<Span> invalid_time_lines;
-};
-ReplySpans extract_block_spans(CodePoints reply);
 
 }  // namespace brivane::text

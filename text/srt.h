@@ -11,18 +11,10 @@
 
 namespace brivane::text {
 
-struct ParsedSrt {
-  std::vector<Subtitle> subtitles;
-  // First line of every non-blank candidate block that was skipped (fewer
-  // than three lines, or a time line that does not match), in file order.
-  std::vector<std::string> skipped_first_lines;
-};
-
-// Strip, split on "\n\s*\n", keep blocks with >= 3 lines whose second line
-// matches "(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)" at its start. O(n).
-ParsedSrt parse_srt_content(std::string_view content);
-
-// The same reading on code points, as positions in `content`. O(n).
+// Drop one leading byte-order mark, strip, split on "\n\s*\n", keep blocks
+// with >= 3 lines whose second line matches
+// "(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)" at its start; as positions
+// in `content`. O(n).
 struct SrtSpans {
   std::vector<SubtitleSpans> subtitles;
   std::vector<Span> skipped_first_lines;
@@ -37,6 +29,21 @@ inline std::size_t max_utf8_size(CodePoints text) {
 // max_utf8_size(text) bytes. Returns the end of what was written, or null at
 // a lone surrogate (which strict UTF-8 cannot hold). O(n).
 char *write_utf8(char *out, CodePoints text);
+
+// ---------------------------------------------------------------------------
+// For tests, fuzzers and benchmarks only. The module reads the host's code
+// points in place through the forms above; these read UTF-8 and return copies
+// or views, so native tests can drive each step directly.
+
+struct ParsedSrt {
+  std::vector<Subtitle> subtitles;
+  // First line of every non-blank candidate block that was skipped (fewer
+  // than three lines, or a time line that does not match), in file order.
+  std::vector<std::string> skipped_first_lines;
+};
+
+// parse_srt_spans on UTF-8 text.
+ParsedSrt parse_srt_content(std::string_view content);
 
 // "{index}\n{start} --> {end}\n{text}\n\n" per block. O(total size).
 std::string render_srt(const std::vector<Subtitle> &subtitles);

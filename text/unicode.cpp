@@ -112,7 +112,6 @@ std::size_t char_start_before(std::string_view s, std::size_t end) {
 
 bool is_space(char32_t cp) { return in_table(tables::kSpace, cp); }
 bool is_decimal(char32_t cp) { return in_table(tables::kDecimal, cp); }
-const char *unicode_version() { return tables::kUnicodeVersion; }
 
 std::string_view lstrip(std::string_view s) {
   std::size_t pos = skip_spaces(s, 0);

@@ -25,8 +25,6 @@ std::size_t char_start_before(std::string_view s, std::size_t end);
 
 bool is_space(char32_t cp);
 bool is_decimal(char32_t cp);
-// Unicode version of the interpreter that generated the tables.
-const char *unicode_version();
 
 namespace detail {
 enum : std::uint8_t {
