@@ -47,7 +47,9 @@ bool truthy(py::handle obj);
 // Turns the C++ exception in flight into a Python one. Call from `catch (...)`.
 py::error_already_set current_error();
 
-// `raise type(message) from cause`, as an error ready to throw.
+// `raise type(message) from cause`, as an error ready to throw. Not
+// `py::raise_from`: that takes the message as a C string decoded strictly,
+// and ours carry host texts that may hold lone surrogates.
 py::error_already_set chained(PyObject *type, std::string_view message,
                               const py::error_already_set &cause);
 
