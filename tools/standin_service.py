@@ -25,6 +25,7 @@ import sys
 import threading
 import time
 from collections import deque
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -337,6 +338,12 @@ def drop_connection() -> Behaviour:
     return lambda request: DROP
 
 
+def by_content(choose: Callable[[RecordedRequest], Behaviour]) -> Behaviour:
+    """The behaviour `choose` picks for each request from its content, so
+    concurrent requests get the same answers whatever order they arrive in."""
+    return lambda request: choose(request)(request)
+
+
 behaviours = SimpleNamespace(
     echo=echo, combine=combine, drop_blocks=drop_blocks, add_blocks=add_blocks,
     extra_block=extra_block, duplicate_block=duplicate_block, change_timestamp=change_timestamp,
@@ -346,7 +353,7 @@ behaviours = SimpleNamespace(
     missing_message=missing_message, missing_content=missing_content, content_null=content_null,
     content_value=content_value, edit=lambda fn: TextReply(fn),
     error_member=error_member, http_error=http_error, invalid_json=invalid_json, raw=raw,
-    delay=delay, drop_connection=drop_connection,
+    delay=delay, drop_connection=drop_connection, by_content=by_content,
 )
 
 # --------------------------------------------------------------------- server
@@ -372,7 +379,8 @@ class _Handler(BaseHTTPRequestHandler):
         record = RecordedRequest(self.command, self.path,
                                  {k.title(): v for k, v in self.headers.items()},
                                  body, raw_body, service._stopping)
-        reply = service._answer(record)
+        with service._in_flight():
+            reply = service._answer(record)
         if reply is DROP:
             self.close_connection = True
             return
@@ -405,6 +413,12 @@ class StandinService:
         self._lock = threading.Lock()
         self._queue: deque[Behaviour] = deque()
         self._requests: list[RecordedRequest] = []
+        # Per-request latency in seconds: a number, or a function of the request.
+        self.latency: float | Callable[[RecordedRequest], float] = 0.0
+        # Above this many requests in flight, answer 429 (None: never).
+        self.throttle_above: int | None = None
+        self._now_in_flight = 0
+        self._most_in_flight = 0
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._stopping = threading.Event()
@@ -471,12 +485,38 @@ class StandinService:
         with self._lock:
             self._requests.clear()
             self._queue.clear()
+            self._most_in_flight = self._now_in_flight
+        self.latency = 0.0
+        self.throttle_above = None
+
+    @property
+    def most_in_flight(self) -> int:
+        """The most requests that were being answered at one time."""
+        with self._lock:
+            return self._most_in_flight
+
+    @contextmanager
+    def _in_flight(self):
+        with self._lock:
+            self._now_in_flight += 1
+            self._most_in_flight = max(self._most_in_flight, self._now_in_flight)
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._now_in_flight -= 1
 
     def _answer(self, record: RecordedRequest) -> "Reply | _Drop":
         # Recording and dequeuing under one lock keeps request i paired with behaviour i.
         with self._lock:
             self._requests.append(record)
             behaviour = self._queue.popleft() if self._queue else self.default
+            throttled = self.throttle_above is not None and self._now_in_flight > self.throttle_above
+        latency = self.latency(record) if callable(self.latency) else self.latency
+        if latency:
+            record.stopping.wait(latency)
+        if throttled:
+            return json_reply(429, error_body("rate limited", "rate_limit_exceeded"))
         try:
             return behaviour(record)
         except Exception as exc:  # a broken behaviour should show up in the client, not kill the thread

@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "pipeline/schedule.h"
+
+using brivane::pipeline::AdaptiveLimit;
+using brivane::pipeline::FetchQueue;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(AdaptiveLimit, HalvesOnPushBackAndGrowsBackOneByOne) {
+  AdaptiveLimit limit(8);
+  EXPECT_EQ(limit.succeeded(), std::nullopt);  // already at the most
+  EXPECT_EQ(limit.throttled(), 4);
+  EXPECT_EQ(limit.throttled(), 2);
+  EXPECT_EQ(limit.throttled(), 1);
+  EXPECT_EQ(limit.throttled(), std::nullopt);  // never below one
+  for (int expected = 2; expected <= 8; ++expected) EXPECT_EQ(limit.succeeded(), expected);
+  EXPECT_EQ(limit.succeeded(), std::nullopt);
+}
+
+TEST(AdaptiveLimit, AcquireWaitsForRoomAndCloseReleasesWaiters) {
+  AdaptiveLimit limit(2);
+  ASSERT_TRUE(limit.acquire());
+  ASSERT_TRUE(limit.acquire());
+  std::atomic<int> got{-1};
+  std::thread waiter([&] { got = limit.acquire() ? 1 : 0; });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(got, -1);  // both places taken
+  limit.release();
+  waiter.join();
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(limit.in_flight(), 2);
+
+  limit.throttled();  // limit 1 with 2 in flight: a third waits
+  std::thread closed_out([&] { got = limit.acquire() ? 1 : 0; });
+  limit.release();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(got, 1);  // still one in flight, at the limit
+  got = -1;
+  limit.close();
+  closed_out.join();
+  EXPECT_EQ(got, 0);
+}
+
+TEST(FetchQueue, HandsOutJobsInOrderUntilClosed) {
+  FetchQueue queue(3);
+  EXPECT_EQ(queue.take(), 0u);
+  EXPECT_EQ(queue.take(), 1u);
+  queue.close();
+  EXPECT_EQ(queue.take(), std::nullopt);
+  EXPECT_TRUE(queue.closed());
+}
+
+TEST(FetchQueue, WaitSeesTheJobFinishOrTheQueueClose) {
+  FetchQueue queue(2);
+  EXPECT_FALSE(queue.wait(0, 10ms));
+  std::thread worker([&] {
+    std::this_thread::sleep_for(30ms);
+    queue.finish(1);
+  });
+  EXPECT_TRUE(queue.wait(1, 5s));
+  worker.join();
+  std::thread closer([&] { queue.close(); });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(queue.wait(0, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  closer.join();
+}
+
+}  // namespace
