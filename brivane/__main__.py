@@ -23,7 +23,20 @@ def parse_args(argv):
                         help="directory for the corrected files (default: output)")
     parser.add_argument("--config", default=None,
                         help="configuration file (default: the packaged config.json)")
+    parser.add_argument("--jobs", type=_positive_int, default=None, metavar="N",
+                        help="requests in flight at once (default: the configuration's "
+                             "max_concurrent_requests, else 1); outputs do not depend on it")
     return parser.parse_args(argv)
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
+    return value
 
 
 def run(argv=None) -> int:
@@ -37,10 +50,17 @@ def run(argv=None) -> int:
         if not api_key:
             raise ValueError("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY")
         engine = engine_module.Brivane(api_key, args.input, args.output, args.config)
+        if args.jobs is not None:
+            engine.config = {**engine.config, "max_concurrent_requests": args.jobs}
         succeeded = engine.process_all_files()
     except Exception as error:
         logger.error(f"程序运行异常: {error}")
         return 1
+    except KeyboardInterrupt:
+        # Written files are complete or absent; requests still in flight are
+        # abandoned (their threads do not hold up the exit).
+        print("已中断 (interrupted): 未完成的文件没有写出", file=sys.stderr)
+        return 130
     logger.info("医学视频字幕校对系统结束")
     return 0 if succeeded else 1
 

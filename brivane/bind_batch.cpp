@@ -1,9 +1,12 @@
 // The batch over the input directory, the daily backup archive, and `main`.
+#include <optional>
 #include <string>
+#include <vector>
 #include <utility>
 
 #include "brivane/bindings.h"
 #include "brivane/host.h"
+#include "brivane/prefetch.h"
 #include "pipeline/windowing.h"
 
 namespace brivane::bind {
@@ -77,11 +80,28 @@ py::object backup_files(py::object self) {
 py::object process_all_files(py::object self) {
   return py::bool_(host::guard(
       [&] {
+        std::optional<int> jobs = max_concurrent_requests(self);
+        if (!jobs) return false;
         self.attr("backup_files")();
         py::object pattern =
             global("os").attr("path").attr("join")(self.attr("input_dir"), self.attr("file_pattern"));
         // Sorted: the batch and its records follow the same order everywhere.
         py::object files = global("sorted")(global("glob").attr("glob")(pattern));
+        // With several requests in flight, every window of the batch is
+        // fetched ahead in batch order, so short files gain as much as long
+        // ones; the files are still merged and written one after another.
+        std::optional<Prefetch> prefetch;
+        if (*jobs > 1) {
+          std::vector<std::string> texts;
+          for (py::handle file_path : files) {
+            for (std::string &text : planned_requests(self, file_path, py::none(), py::none(),
+                                                      py::none())) {
+              texts.push_back(std::move(text));
+            }
+          }
+          prefetch.emplace(self, std::move(texts), *jobs);
+        }
+        BatchPrefetchScope scope(prefetch ? &*prefetch : nullptr);
         long long total_files = static_cast<long long>(py::len(files));
         long long processed_files = 0, success_files = 0;
         host::info("开始处理字幕文件，共" + std::to_string(total_files) + "个文件");

@@ -5,6 +5,7 @@
 
 #include "brivane/bindings.h"
 #include "brivane/host.h"
+#include "brivane/prefetch.h"
 
 namespace brivane::bind {
 namespace {
@@ -92,11 +93,13 @@ class Call {
   // One attempt. Returns the result pair, or a null object when the attempt
   // failed and another one follows.
   py::object attempt() {
+    pipeline::AdaptiveLimit *gate = request_gate();
+    if (gate && gate->closed()) raise_abandoned();
     host::info("正在调用API校正字幕（尝试 " + std::to_string(retry_count_ + 1) + "/" + max_text_ +
                "）...");
-    py::object response = global("requests").attr("post")(
-        self_.attr("api_url"), "headers"_a = headers_, "json"_a = body_, "timeout"_a = timeout_);
+    py::object response = post(gate);
     py::object status = response.attr("status_code");
+    if (gate) report(*gate, status);
     std::string status_text = host::str_of(status);
     host::info("API响应状态码: " + status_text);
     host::debug("API响应头: " + host::str_of(response.attr("headers")));
@@ -117,6 +120,40 @@ class Call {
       }
       return retry_or_give_up("API多次响应解析失败: " + message);
     }
+  }
+
+  py::object post(pipeline::AdaptiveLimit *gate) {
+    auto send = [&] {
+      return global("requests").attr("post")(self_.attr("api_url"), "headers"_a = headers_,
+                                             "json"_a = body_, "timeout"_a = timeout_);
+    };
+    if (!gate) return send();
+    bool admitted;
+    {
+      py::gil_scoped_release release;
+      admitted = gate->acquire();
+    }
+    if (!admitted) raise_abandoned();
+    try {
+      py::object response = send();
+      gate->release();
+      return response;
+    } catch (...) {
+      gate->release();
+      throw;
+    }
+  }
+
+  // The service pushing back (429, 503) halves the requests allowed in
+  // flight; each successful reply lets one more back in.
+  static void report(pipeline::AdaptiveLimit &gate, py::handle status) {
+    std::optional<int> changed;
+    if (status.equal(py::int_(429)) || status.equal(py::int_(503))) {
+      changed = gate.throttled();
+    } else if (status.equal(py::int_(200))) {
+      changed = gate.succeeded();
+    }
+    if (changed) host::info("并发请求数调整为 " + std::to_string(*changed));
   }
 
   py::object http_failure(py::handle response, const std::string &status_text) {

@@ -8,6 +8,7 @@
 
 #include "brivane/bindings.h"
 #include "brivane/host.h"
+#include "brivane/prefetch.h"
 #include "pipeline/comparison_log.h"
 #include "pipeline/merge.h"
 #include "pipeline/windowing.h"
@@ -45,6 +46,44 @@ bool valid_window_size(py::handle value) {
   int positive = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_GT);
   if (positive < 0) throw py::error_already_set();
   return positive == 1;
+}
+
+std::string request_text(py::handle window) {
+  std::string text;
+  // Fields are read in order, so a record lacking several keys fails on
+  // the first of them.
+  for (py::handle block : window) {
+    text += field_text(block, "index");
+    text += "\n";
+    text += field_text(block, "start_time");
+    text += " --> ";
+    text += field_text(block, "end_time");
+    text += "\n";
+    text += field_text(block, "text");
+    text += "\n\n";
+  }
+  return text;
+}
+
+py::list window_at(py::handle subtitles, long long window_idx, long long size,
+                   long long block_count) {
+  long long first = window_idx * size;
+  return subtitles[py::slice(first, std::min(first + size, block_count), 1)];
+}
+
+// The request texts of the windows a plan processes, in order.
+std::vector<std::string> window_requests(py::handle subtitles, long long block_count,
+                                         long long size, const pipeline::WindowPlan &plan) {
+  std::vector<std::string> texts;
+  for (long long w = plan.start_idx; w < plan.end_idx; ++w) {
+    texts.push_back(request_text(window_at(subtitles, w, size, block_count)));
+  }
+  return texts;
+}
+
+// A window never needs to be wider than the file.
+long long effective_size(py::handle window_size, long long block_count) {
+  return std::min(saturated(window_size), std::max(block_count, 1LL));
 }
 
 // The comparison log, opened and closed per write group.
@@ -144,6 +183,8 @@ class FileCorrection {
         end_window_(std::move(end_window)) {}
 
   bool run() {
+    std::optional<int> jobs = max_concurrent_requests(self_);
+    if (!jobs) return false;
     py::object output_path = self_.attr("get_output_path")(file_path_);
     py::object subtitles = self_.attr("parse_srt")(file_path_);
     // Blocks that all failed to parse would otherwise leave an empty
@@ -163,12 +204,18 @@ class FileCorrection {
     open_comparison_log();
 
     block_count_ = static_cast<long long>(py::len(subtitles));
-    // A window never needs to be wider than the file.
-    size_ = std::min(saturated(window_size_), std::max(block_count_, 1LL));
+    size_ = effective_size(window_size_, block_count_);
     plan_ = pipeline::plan_windows(block_count_, size_, optional_bound(start_window_),
                                    optional_bound(end_window_));
     host::info("总窗口数: " + std::to_string(plan_.total_windows) + ", 处理窗口范围: " +
                std::to_string(plan_.start_idx + 1) + " 到 " + std::to_string(plan_.end_idx));
+    // Within a batch the batch fetches ahead; a file corrected on its own
+    // fetches its own windows ahead when several requests may be in flight.
+    prefetch_ = batch_prefetch();
+    if (!prefetch_ && *jobs > 1) {
+      own_prefetch_.emplace(self_, window_requests(subtitles, block_count_, size_, plan_), *jobs);
+      prefetch_ = &*own_prefetch_;
+    }
     bool range_mode = !start_window_.is_none() || !end_window_.is_none();
     if (range_mode) {
       // A shallow copy: windows outside the range keep their input blocks.
@@ -178,7 +225,7 @@ class FileCorrection {
 
     for (long long window_idx = 0; window_idx < plan_.total_windows; ++window_idx) {
       long long first = window_idx * size_;
-      py::list window = subtitles[py::slice(first, std::min(first + size_, block_count_), 1)];
+      py::list window = window_at(subtitles, window_idx, size_, block_count_);
       if (window_idx < plan_.start_idx || window_idx >= plan_.end_idx) {
         host::info("跳过窗口 " + std::to_string(window_idx + 1) + " (不在处理范围内)");
         continue;
@@ -227,23 +274,6 @@ class FileCorrection {
     host::info(std::string("详细API响应记录: ") + (detailed_ ? "已启用" : "已禁用"));
   }
 
-  static std::string request_text(py::handle window) {
-    std::string text;
-    // Fields are read in order, so a record lacking several keys fails on
-    // the first of them.
-    for (py::handle block : window) {
-      text += field_text(block, "index");
-      text += "\n";
-      text += field_text(block, "start_time");
-      text += " --> ";
-      text += field_text(block, "end_time");
-      text += "\n";
-      text += field_text(block, "text");
-      text += "\n\n";
-    }
-    return text;
-  }
-
   clog::WindowSpan span(long long window_idx) const {
     long long first = window_idx * size_;
     return {window_idx + 1, first + 1, std::min(first + size_, block_count_)};
@@ -255,14 +285,14 @@ class FileCorrection {
     return host::guard(
         [&]() -> std::optional<py::list> { return exchange(window_idx, window, combined_text); },
         [&](py::error_already_set &error) -> std::optional<py::list> {
+          if (prefetch_) prefetch_->close();  // no request goes out after this
           stop_run(window_idx, error);
           return std::nullopt;
         });
   }
 
   py::list exchange(long long window_idx, py::list window, const std::string &combined_text) {
-    py::object reply =
-        self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
+    py::object reply = fetch_reply(combined_text);
     py::object corrected_text = reply[py::int_(0)];
     py::object replacement_details = reply[py::int_(1)];
     host::debug("API返回的原始响应:\n" + host::str_of(corrected_text));
@@ -305,6 +335,15 @@ class FileCorrection {
       host::warning("API返回结果中缺少以下字幕块，已使用原始内容: " + host::str_of(py::repr(missing)));
     }
     return finish_window(window_idx, merged);
+  }
+
+  // The client's reply to a window: fetched ahead when a prefetch planned
+  // it, else asked for now.
+  py::object fetch_reply(const std::string &combined_text) {
+    if (prefetch_) {
+      if (std::optional<py::object> reply = prefetch_->reply_for(combined_text)) return *reply;
+    }
+    return self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
   }
 
   py::list finish_window(long long window_idx, py::list merged) {
@@ -350,6 +389,8 @@ class FileCorrection {
   bool detailed_ = true;
   ComparisonLog log_;
   std::optional<py::error_already_set> stopped_;
+  Prefetch *prefetch_ = nullptr;
+  std::optional<Prefetch> own_prefetch_;
 };
 
 }  // namespace
@@ -366,6 +407,25 @@ py::object process_subtitle_file(py::object self, py::object file_path,
   // Raised past the general failure handler above.
   if (correction.stopped()) throw *correction.stopped();
   return result;
+}
+
+std::vector<std::string> planned_requests(py::handle self, py::handle file_path,
+                                          py::handle custom_window_size, py::handle start_window,
+                                          py::handle end_window) {
+  return host::guard(
+      [&] {
+        py::list subtitles = read_subtitles(file_path, false);
+        py::object window_size =
+            custom_window_size.is_none() ? self.attr("window_size")
+                                         : py::reinterpret_borrow<py::object>(custom_window_size);
+        if (!valid_window_size(window_size)) return std::vector<std::string>();
+        long long block_count = static_cast<long long>(py::len(subtitles));
+        long long size = effective_size(window_size, block_count);
+        pipeline::WindowPlan plan = pipeline::plan_windows(
+            block_count, size, optional_bound(start_window), optional_bound(end_window));
+        return window_requests(subtitles, block_count, size, plan);
+      },
+      [](py::error_already_set &) { return std::vector<std::string>(); });
 }
 
 }  // namespace brivane::bind

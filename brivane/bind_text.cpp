@@ -148,20 +148,26 @@ constexpr std::array<const char *, 12> kCategories = {
 
 }  // namespace
 
+py::list read_subtitles(py::handle file_path, bool report_skipped) {
+  py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
+  py::object content;
+  host::with(f, [&] { content = f.attr("read")(); });
+  content = as_text(content);
+  text::SrtSpans parsed = text::parse_srt_spans(code_points(content));
+  if (report_skipped) {
+    for (text::Span first_line : parsed.skipped_first_lines) {
+      host::warning("跳过无法解析的字幕块: " + host::utf8(substring(content, first_line)));
+    }
+  }
+  return to_subtitle_list(content, parsed.subtitles);
+}
+
 py::object parse_srt(py::object self, py::object file_path) {
   (void)self;
   return host::guard(
       [&]() -> py::object {
-        py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
-        py::object content;
-        host::with(f, [&] { content = f.attr("read")(); });
-        content = as_text(content);
-        text::SrtSpans parsed = text::parse_srt_spans(code_points(content));
-        for (text::Span first_line : parsed.skipped_first_lines) {
-          host::warning("跳过无法解析的字幕块: " + host::utf8(substring(content, first_line)));
-        }
-        py::list result = to_subtitle_list(content, parsed.subtitles);
-        host::info("成功解析字幕文件，共" + std::to_string(parsed.subtitles.size()) + "个字幕块");
+        py::list result = read_subtitles(file_path, true);
+        host::info("成功解析字幕文件，共" + std::to_string(py::len(result)) + "个字幕块");
         return std::move(result);
       },
       [&](py::error_already_set &error) -> py::object {

@@ -18,18 +18,20 @@ void generate_prompt(py::object self);
 
 // Text steps (bind_text.cpp).
 py::object parse_srt(py::object self, py::object file_path);
+// What parse_srt reads, without its records (optionally the skipped blocks').
+py::list read_subtitles(py::handle file_path, bool report_skipped);
 py::object write_srt(py::object self, py::object subtitles, py::object output_path);
 py::object remove_annotations(py::object self, py::object text);
 py::object extract_blocks_from_text(py::object self, py::object text);
 py::object get_output_path(py::object self, py::object file_path);
 py::object apply_term_corrections(py::object self, py::object text);
 
-// The model client (client/chat_client.cpp).
+// The model client (bind_client.cpp).
 py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object subtitle_text,
                                                   py::object max_retries, py::object retry_delay,
                                                   py::object timeout);
 
-// The file pipeline and the batch (pipeline/).
+// The file pipeline (bind_file_correction.cpp) and the batch (bind_batch.cpp).
 py::object process_subtitle_file(py::object self, py::object file_path,
                                  py::object custom_window_size, py::object start_window,
                                  py::object end_window);

@@ -7,6 +7,7 @@ import logging as logging
 import os as os
 import re as re
 import shutil as shutil
+import threading as threading
 import time as time
 import zipfile as zipfile
 from typing import Any

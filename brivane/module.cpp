@@ -30,7 +30,7 @@ void bind_host_modules(py::module_ &m) {
     m.attr(name) = py::module_::import(name);
   }
   m.attr("datetime") = py::module_::import("datetime").attr("datetime");
-  for (const char *name : {"logging", "re", "glob"}) {
+  for (const char *name : {"logging", "re", "glob", "threading"}) {
     m.attr(name) = py::module_::import(name);
   }
   py::module_::import("importlib.resources");

@@ -54,6 +54,11 @@ int AdaptiveLimit::limit() const {
   return limit_;
 }
 
+bool AdaptiveLimit::closed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
 int AdaptiveLimit::in_flight() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return in_flight_;

@@ -32,6 +32,7 @@ class AdaptiveLimit {
 
   int limit() const;
   int in_flight() const;
+  bool closed() const;
 
  private:
   mutable std::mutex mutex_;

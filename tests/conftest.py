@@ -155,3 +155,13 @@ def pipeline_engine(online_engine, comparison_dir):
                     "log_dir": str(comparison_dir)},
     }
     return online_engine
+
+
+@pytest.fixture
+def batch_engine(pipeline_engine, workdir, package_root):
+    # The archive takes config.json and the library file from the working directory.
+    import shutil
+
+    for name in ("config.json", "error_terms_library.json"):
+        shutil.copy(package_root / "brivane" / name, workdir / name)
+    return pipeline_engine

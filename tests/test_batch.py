@@ -1,21 +1,11 @@
 """The batch over the input directory and the daily backup archive."""
 import hashlib
 import os
-import shutil
 import zipfile
 
-import pytest
 from conftest import make_srt
 
 from standin_service import behaviours as b
-
-
-@pytest.fixture
-def batch_engine(pipeline_engine, workdir, package_root):
-    # The archive takes config.json and the library file from the working directory.
-    for name in ("config.json", "error_terms_library.json"):
-        shutil.copy(package_root / "brivane" / name, workdir / name)
-    return pipeline_engine
 
 
 def digest(path):

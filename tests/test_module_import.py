@@ -107,7 +107,7 @@ def test_module_surface(brivane_module):
     assert m.importlib is importlib and m.importlib.resources is importlib.resources
     assert m.json is json and m.logging is logging
     names = ["os", "json", "requests", "time", "shutil", "zipfile", "datetime", "logging",
-             "re", "glob", "importlib", "logger", "Brivane", "main"]
+             "re", "glob", "threading", "importlib", "logger", "Brivane", "main"]
     public = [name for name in vars(m) if not name.startswith("__")]
     assert public == names
     assert m.logger is logging.getLogger("Brivane")

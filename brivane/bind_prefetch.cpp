@@ -1,0 +1,157 @@
+#include "brivane/prefetch.h"
+
+#include <pybind11/gil_safe_call_once.h>
+
+#include <chrono>
+#include <deque>
+#include <unordered_map>
+
+#include "brivane/host.h"
+
+namespace brivane::bind {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace pybind11::literals;
+
+thread_local pipeline::AdaptiveLimit *t_gate = nullptr;
+thread_local Prefetch *t_batch = nullptr;
+
+// Ends a fetch that nobody will use. Not of the `Exception` family, so the
+// client's handlers let it through and log nothing.
+PyObject *abandoned_type() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] {
+        PyObject *type = PyErr_NewException("brivane.brivane.RequestAbandoned",
+                                            PyExc_BaseException, nullptr);
+        if (!type) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(type);
+      })
+      .get_stored()
+      .ptr();
+}
+
+bool positive_int(py::handle value) {
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  return overflow > 0 || (overflow == 0 && n > 0);
+}
+
+}  // namespace
+
+std::optional<int> max_concurrent_requests(py::handle self) {
+  py::object value = host::get(self.attr("config"), "max_concurrent_requests", py::int_(1));
+  if (!positive_int(value)) {
+    host::error("配置项 max_concurrent_requests 必须是正整数，当前值: " + host::str_of(value));
+    return std::nullopt;
+  }
+  // More workers than this gain nothing and only cost threads.
+  constexpr long long kMostWorkers = 256;
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  return static_cast<int>(overflow || n > kMostWorkers ? kMostWorkers : n);
+}
+
+struct Prefetch::State {
+  State(py::object engine, std::vector<std::string> request_texts, int workers)
+      : self(std::move(engine)),
+        texts(std::move(request_texts)),
+        replies(texts.size()),
+        errors(texts.size()),
+        queue(texts.size()),
+        limit(workers) {}
+
+  py::object self;
+  std::vector<std::string> texts;
+  // Written by the workers and read by the merge, both under the GIL, each
+  // entry only after the queue says its job finished.
+  std::vector<py::object> replies;
+  std::vector<std::optional<py::error_already_set>> errors;
+  pipeline::FetchQueue queue;
+  pipeline::AdaptiveLimit limit;
+  // The merge's own: jobs not yet used, by request text, in batch order.
+  std::unordered_map<std::string, std::deque<std::size_t>> unused;
+};
+
+namespace {
+
+void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
+  t_gate = &state->limit;
+  while (std::optional<std::size_t> job = state->queue.take()) {
+    try {
+      state->replies[*job] = state->self.attr("call_deepseek_api_with_subtitle_prompt")(
+          host::text(state->texts[*job]));
+    } catch (py::error_already_set &error) {
+      if (error.matches(abandoned_type())) break;
+      state->errors[*job] = error;
+    } catch (...) {
+      state->errors[*job] = host::current_error();
+    }
+    state->queue.finish(*job);
+  }
+  t_gate = nullptr;
+}
+
+}  // namespace
+
+Prefetch::Prefetch(py::object self, std::vector<std::string> texts, int workers)
+    : state_(std::make_shared<State>(std::move(self), std::move(texts), workers)) {
+  for (std::size_t job = 0; job < state_->texts.size(); ++job) {
+    state_->unused[state_->texts[job]].push_back(job);
+  }
+  // Daemon threads: an abandoned request never holds up the end of the
+  // process.
+  std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(workers), state_->texts.size());
+  py::object thread_type = host::global("threading").attr("Thread");
+  for (std::size_t k = 0; k < count; ++k) {
+    std::shared_ptr<State> shared = state_;
+    py::cpp_function work([shared] { fetch_in_turn(shared); });
+    thread_type("target"_a = work, "name"_a = "brivane-fetch-" + std::to_string(k + 1),
+                "daemon"_a = true)
+        .attr("start")();
+  }
+}
+
+Prefetch::~Prefetch() { close(); }
+
+void Prefetch::close() {
+  state_->queue.close();
+  state_->limit.close();
+}
+
+std::optional<py::object> Prefetch::reply_for(const std::string &text) {
+  auto found = state_->unused.find(text);
+  if (found == state_->unused.end() || found->second.empty()) return std::nullopt;
+  std::size_t job = found->second.front();
+  found->second.pop_front();
+  while (true) {
+    bool finished;
+    {
+      py::gil_scoped_release release;
+      finished = state_->queue.wait(job, 100ms);
+    }
+    if (finished) break;
+    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    if (state_->queue.closed()) return std::nullopt;  // abandoned: ask directly
+  }
+  if (state_->errors[job]) throw *state_->errors[job];
+  return state_->replies[job];
+}
+
+Prefetch *batch_prefetch() { return t_batch; }
+
+BatchPrefetchScope::BatchPrefetchScope(Prefetch *prefetch) : previous_(t_batch) {
+  t_batch = prefetch;
+}
+BatchPrefetchScope::~BatchPrefetchScope() { t_batch = previous_; }
+
+pipeline::AdaptiveLimit *request_gate() { return t_gate; }
+
+void raise_abandoned() {
+  PyErr_SetNone(abandoned_type());
+  throw py::error_already_set();
+}
+
+}  // namespace brivane::bind

@@ -1,0 +1,71 @@
+// Several requests in flight: replies for a batch's windows fetched ahead on
+// a few host threads, in batch order, while the file correction merges them
+// in batch order on the calling thread.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pipeline/schedule.h"
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// The configured `max_concurrent_requests` (1 when absent), or nothing after
+// logging the refusal when it is not a positive integer.
+std::optional<int> max_concurrent_requests(py::handle self);
+
+class Prefetch {
+ public:
+  // Starts `workers` daemon threads of the host that send `texts`, in order,
+  // through `self.call_deepseek_api_with_subtitle_prompt`.
+  Prefetch(py::object self, std::vector<std::string> texts, int workers);
+  Prefetch(const Prefetch &) = delete;
+  Prefetch &operator=(const Prefetch &) = delete;
+  ~Prefetch();
+
+  // The reply fetched for the earliest window not yet used whose request is
+  // `text`, waiting for it (an interrupt still gets through); the client's
+  // failure is raised again as the very same exception. Nothing when no
+  // such window was planned.
+  std::optional<py::object> reply_for(const std::string &text);
+
+  // No further request goes out; those in flight are abandoned and their
+  // results dropped.
+  void close();
+
+  // What the worker threads share with the prefetch (defined where used).
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+// The batch's prefetch on this thread while a batch runs, else null.
+Prefetch *batch_prefetch();
+class BatchPrefetchScope {
+ public:
+  explicit BatchPrefetchScope(Prefetch *prefetch);
+  ~BatchPrefetchScope();
+
+ private:
+  Prefetch *previous_;
+};
+
+// For the client: the in-flight limit that requests sent from this thread
+// go through (null outside a prefetch worker), and the way out of a fetch
+// that was abandoned.
+pipeline::AdaptiveLimit *request_gate();
+[[noreturn]] void raise_abandoned();
+
+// The request texts that the file correction will send for a file, in
+// window order, read without any record; empty when the file cannot be
+// read or its window size is refused (the correction itself reports it).
+std::vector<std::string> planned_requests(py::handle self, py::handle file_path,
+                                          py::handle custom_window_size, py::handle start_window,
+                                          py::handle end_window);
+
+}  // namespace brivane::bind
