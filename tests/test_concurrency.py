@@ -11,6 +11,7 @@ import zipfile
 import pytest
 from conftest import REPO, make_srt
 
+from standin_service import StandinService
 from standin_service import behaviours as b
 
 # Three files, numbered through so each window's request is told apart by
@@ -18,6 +19,13 @@ from standin_service import behaviours as b
 FILES = {"a.srt": (1, 7), "b.srt": (8, 3), "c.srt": (11, 5)}
 CLIENT_OWN = re.compile(r"^(正在调用API|API响应|API完整响应|API使用情况|API完成原因|正在应用错误术语库|术语库精确替换"
                         r"|替换详情|将在 |并发请求数调整为|文件备份成功)")
+
+
+@pytest.fixture
+def service():
+    """A stand-in of the test's own, so no other test's request is in flight."""
+    with StandinService() as fresh:
+        yield fresh
 
 
 def first_index(request):
