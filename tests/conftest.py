@@ -153,6 +153,8 @@ def pipeline_engine(online_engine, comparison_dir):
         **online_engine.config,
         "logging": {"enable_detailed_logs": True, "enable_subtitle_logs": True,
                     "log_dir": str(comparison_dir)},
+        # One request at a time: scripted replies pair with requests in order.
+        "max_concurrent_requests": 1,
     }
     return online_engine
 

@@ -367,6 +367,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _serve(self) -> None:
         service: StandinService = self.server.service  # type: ignore[attr-defined]
+        if self.path == "/stats":  # for a benchmark driving the service in another process
+            self._stats(service)
+            return
         try:
             length = int(self.headers.get("Content-Length") or 0)
         except ValueError:
@@ -392,6 +395,18 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(reply.body)
+
+    def _stats(self, service: "StandinService") -> None:
+        """GET: the requests answered and the most in flight; DELETE: reset."""
+        if self.command == "DELETE":
+            service.reset_counts()
+        body = json.dumps({"requests": len(service.requests),
+                           "most_in_flight": service.most_in_flight}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
     do_POST = do_GET = do_PUT = do_PATCH = do_DELETE = do_HEAD = _serve
 
@@ -482,12 +497,17 @@ class StandinService:
             return list(self._requests)
 
     def reset(self) -> None:
+        self.reset_counts()
         with self._lock:
-            self._requests.clear()
             self._queue.clear()
-            self._most_in_flight = self._now_in_flight
         self.latency = 0.0
         self.throttle_above = None
+
+    def reset_counts(self) -> None:
+        """Forget the requests seen and the most in flight."""
+        with self._lock:
+            self._requests.clear()
+            self._most_in_flight = self._now_in_flight
 
     @property
     def most_in_flight(self) -> int:
@@ -530,6 +550,7 @@ class StandinService:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Run the stand-in chat-completions service (echo with fixes).")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free port)")
+    parser.add_argument("--latency", type=float, default=0.0, help="seconds before each answer")
     parser.add_argument("--substitutions-file", type=Path,
                         help="JSON object {wrong: correct} used instead of the built-in fixes")
     args = parser.parse_args(argv)
@@ -547,6 +568,7 @@ def main(argv: list[str] | None = None) -> int:
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     with StandinService(port=args.port, default=echo(fixes)) as service:
+        service.latency = args.latency
         print(f"stand-in chat-completions service listening on {service.url}", flush=True)
         try:
             while not done.wait(0.5):  # short waits keep Ctrl-C responsive
