@@ -90,16 +90,18 @@ py::object process_all_files(py::object self) {
         // With several requests in flight, every window of the batch is
         // fetched ahead in batch order, so short files gain as much as long
         // ones; the files are still merged and written one after another.
+        std::shared_ptr<ReplyCache> cache = ReplyCache::configured(self);
+        CacheScope cache_scope(cache.get(), 0);
         std::optional<Prefetch> prefetch;
         if (*jobs > 1) {
-          std::vector<std::string> texts;
+          std::vector<PlannedRequest> requests;
           for (py::handle file_path : files) {
-            for (std::string &text : planned_requests(self, file_path, py::none(), py::none(),
-                                                      py::none())) {
-              texts.push_back(std::move(text));
+            for (PlannedRequest &request :
+                 planned_requests(self, file_path, py::none(), py::none(), py::none())) {
+              requests.push_back(std::move(request));
             }
           }
-          prefetch.emplace(self, std::move(texts), *jobs);
+          prefetch.emplace(self, std::move(requests), *jobs, cache);
         }
         BatchPrefetchScope scope(prefetch ? &*prefetch : nullptr);
         long long total_files = static_cast<long long>(py::len(files));

@@ -1,9 +1,11 @@
 // The chat-completions call with retries: one request per attempt through
 // the host's `requests`, checks on the reply, then term replacement and
 // annotation stripping of the returned text.
+#include <optional>
 #include <string>
 
 #include "brivane/bindings.h"
+#include "brivane/cache.h"
 #include "brivane/host.h"
 #include "brivane/prefetch.h"
 
@@ -76,6 +78,18 @@ class Call {
   }
 
   py::object run() {
+    last_reply_info() = ReplyInfo{};
+    CacheContext context = cache_context();
+    if (context.cache) {
+      cache_key_ = ReplyCache::key_for(body_);
+      if (cache_key_) {
+        if (std::optional<ReplyCache::Entry> hit = context.cache->lookup(*cache_key_)) {
+          host::info("使用缓存的API响应 (窗口 " + std::to_string(context.window) + ")");
+          last_reply_info().finish_reason = hit->finish_reason;
+          return post_process(hit->content);
+        }
+      }
+    }
     while (less_than(retry_count_, max_retries_)) {
       py::object result = host::guard([&] { return attempt(); },
                                       [&](py::error_already_set &error) {
@@ -218,6 +232,17 @@ class Call {
         host::warning("警告: API响应因达到最大长度限制而被截断");
       }
     }
+    last_reply_info().finish_reason = finish_reason;
+    CacheContext context = cache_context();
+    if (context.cache && cache_key_) {
+      context.cache->store(*cache_key_, content, finish_reason,
+                           host::get(data, "usage", py::none()));
+    }
+    return post_process(content);
+  }
+
+  // The glossary, then the commentary stripping, on a reply's content.
+  py::object post_process(py::handle content) {
     host::info("正在应用错误术语库精确替换...");
     py::object corrected = self_.attr("apply_term_corrections")(content);
     py::object replaced_text = corrected[py::int_(0)];
@@ -261,6 +286,7 @@ class Call {
   py::dict body_, headers_;
   long long retry_count_ = 0;
   py::object last_exception_ = py::none();
+  std::optional<std::string> cache_key_;
   py::object raw_response_text_ = py::none();
 };
 

@@ -71,14 +71,14 @@ py::list window_at(py::handle subtitles, long long window_idx, long long size,
   return subtitles[py::slice(first, std::min(first + size, block_count), 1)];
 }
 
-// The request texts of the windows a plan processes, in order.
-std::vector<std::string> window_requests(py::handle subtitles, long long block_count,
-                                         long long size, const pipeline::WindowPlan &plan) {
-  std::vector<std::string> texts;
+// The requests of the windows a plan processes, in order.
+std::vector<PlannedRequest> window_requests(py::handle subtitles, long long block_count,
+                                            long long size, const pipeline::WindowPlan &plan) {
+  std::vector<PlannedRequest> requests;
   for (long long w = plan.start_idx; w < plan.end_idx; ++w) {
-    texts.push_back(request_text(window_at(subtitles, w, size, block_count)));
+    requests.push_back({request_text(window_at(subtitles, w, size, block_count)), w + 1});
   }
-  return texts;
+  return requests;
 }
 
 // A window never needs to be wider than the file.
@@ -185,6 +185,12 @@ class FileCorrection {
   bool run() {
     std::optional<int> jobs = max_concurrent_requests(self_);
     if (!jobs) return false;
+    // Within a batch the batch's cache serves; a file on its own opens it.
+    cache_ = cache_context().cache;
+    if (!cache_) {
+      own_cache_ = ReplyCache::configured(self_);
+      cache_ = own_cache_.get();
+    }
     py::object output_path = self_.attr("get_output_path")(file_path_);
     py::object subtitles = self_.attr("parse_srt")(file_path_);
     // Blocks that all failed to parse would otherwise leave an empty
@@ -213,7 +219,8 @@ class FileCorrection {
     // fetches its own windows ahead when several requests may be in flight.
     prefetch_ = batch_prefetch();
     if (!prefetch_ && *jobs > 1) {
-      own_prefetch_.emplace(self_, window_requests(subtitles, block_count_, size_, plan_), *jobs);
+      own_prefetch_.emplace(self_, window_requests(subtitles, block_count_, size_, plan_), *jobs,
+                            own_cache_);
       prefetch_ = &*own_prefetch_;
     }
     bool range_mode = !start_window_.is_none() || !end_window_.is_none();
@@ -292,7 +299,8 @@ class FileCorrection {
   }
 
   py::list exchange(long long window_idx, py::list window, const std::string &combined_text) {
-    py::object reply = fetch_reply(combined_text);
+    FetchedReply fetched = fetch_reply(window_idx, combined_text);
+    py::object reply = fetched.reply;
     py::object corrected_text = reply[py::int_(0)];
     py::object replacement_details = reply[py::int_(1)];
     host::debug("API返回的原始响应:\n" + host::str_of(corrected_text));
@@ -339,11 +347,16 @@ class FileCorrection {
 
   // The client's reply to a window: fetched ahead when a prefetch planned
   // it, else asked for now.
-  py::object fetch_reply(const std::string &combined_text) {
+  FetchedReply fetch_reply(long long window_idx, const std::string &combined_text) {
     if (prefetch_) {
-      if (std::optional<py::object> reply = prefetch_->reply_for(combined_text)) return *reply;
+      if (std::optional<FetchedReply> fetched = prefetch_->reply_for(combined_text)) {
+        return *fetched;
+      }
     }
-    return self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
+    CacheScope scope(cache_, window_idx + 1);
+    py::object reply =
+        self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
+    return {reply, last_reply_info().finish_reason};
   }
 
   py::list finish_window(long long window_idx, py::list merged) {
@@ -389,6 +402,8 @@ class FileCorrection {
   bool detailed_ = true;
   ComparisonLog log_;
   std::optional<py::error_already_set> stopped_;
+  ReplyCache *cache_ = nullptr;
+  std::shared_ptr<ReplyCache> own_cache_;
   Prefetch *prefetch_ = nullptr;
   std::optional<Prefetch> own_prefetch_;
 };
@@ -409,7 +424,7 @@ py::object process_subtitle_file(py::object self, py::object file_path,
   return result;
 }
 
-std::vector<std::string> planned_requests(py::handle self, py::handle file_path,
+std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_path,
                                           py::handle custom_window_size, py::handle start_window,
                                           py::handle end_window) {
   return host::guard(
@@ -418,14 +433,14 @@ std::vector<std::string> planned_requests(py::handle self, py::handle file_path,
         py::object window_size =
             custom_window_size.is_none() ? self.attr("window_size")
                                          : py::reinterpret_borrow<py::object>(custom_window_size);
-        if (!valid_window_size(window_size)) return std::vector<std::string>();
+        if (!valid_window_size(window_size)) return std::vector<PlannedRequest>();
         long long block_count = static_cast<long long>(py::len(subtitles));
         long long size = effective_size(window_size, block_count);
         pipeline::WindowPlan plan = pipeline::plan_windows(
             block_count, size, optional_bound(start_window), optional_bound(end_window));
         return window_requests(subtitles, block_count, size, plan);
       },
-      [](py::error_already_set &) { return std::vector<std::string>(); });
+      [](py::error_already_set &) { return std::vector<PlannedRequest>(); });
 }
 
 }  // namespace brivane::bind

@@ -55,19 +55,24 @@ std::optional<int> max_concurrent_requests(py::handle self) {
 }
 
 struct Prefetch::State {
-  State(py::object engine, std::vector<std::string> request_texts, int workers)
+  State(py::object engine, std::vector<PlannedRequest> planned, int workers,
+        std::shared_ptr<ReplyCache> reply_cache)
       : self(std::move(engine)),
-        texts(std::move(request_texts)),
-        replies(texts.size()),
-        errors(texts.size()),
-        queue(texts.size()),
+        requests(std::move(planned)),
+        cache(std::move(reply_cache)),
+        replies(requests.size()),
+        finish_reasons(requests.size()),
+        errors(requests.size()),
+        queue(requests.size()),
         limit(workers) {}
 
   py::object self;
-  std::vector<std::string> texts;
+  std::vector<PlannedRequest> requests;
+  std::shared_ptr<ReplyCache> cache;
   // Written by the workers and read by the merge, both under the GIL, each
   // entry only after the queue says its job finished.
   std::vector<py::object> replies;
+  std::vector<py::object> finish_reasons;
   std::vector<std::optional<py::error_already_set>> errors;
   pipeline::FetchQueue queue;
   pipeline::AdaptiveLimit limit;
@@ -81,8 +86,11 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
   t_gate = &state->limit;
   while (std::optional<std::size_t> job = state->queue.take()) {
     try {
-      state->replies[*job] = state->self.attr("call_deepseek_api_with_subtitle_prompt")(
-          host::text(state->texts[*job]));
+      const PlannedRequest &request = state->requests[*job];
+      CacheScope scope(state->cache.get(), request.window);
+      state->replies[*job] =
+          state->self.attr("call_deepseek_api_with_subtitle_prompt")(host::text(request.text));
+      state->finish_reasons[*job] = last_reply_info().finish_reason;
     } catch (py::error_already_set &error) {
       if (error.matches(abandoned_type())) break;
       state->errors[*job] = error;
@@ -96,14 +104,16 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
 
 }  // namespace
 
-Prefetch::Prefetch(py::object self, std::vector<std::string> texts, int workers)
-    : state_(std::make_shared<State>(std::move(self), std::move(texts), workers)) {
-  for (std::size_t job = 0; job < state_->texts.size(); ++job) {
-    state_->unused[state_->texts[job]].push_back(job);
+Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests, int workers,
+                   std::shared_ptr<ReplyCache> cache)
+    : state_(std::make_shared<State>(std::move(self), std::move(requests), workers,
+                                     std::move(cache))) {
+  for (std::size_t job = 0; job < state_->requests.size(); ++job) {
+    state_->unused[state_->requests[job].text].push_back(job);
   }
   // Daemon threads: an abandoned request never holds up the end of the
   // process.
-  std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(workers), state_->texts.size());
+  std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(workers), state_->requests.size());
   py::object thread_type = host::global("threading").attr("Thread");
   for (std::size_t k = 0; k < count; ++k) {
     std::shared_ptr<State> shared = state_;
@@ -121,7 +131,7 @@ void Prefetch::close() {
   state_->limit.close();
 }
 
-std::optional<py::object> Prefetch::reply_for(const std::string &text) {
+std::optional<FetchedReply> Prefetch::reply_for(const std::string &text) {
   auto found = state_->unused.find(text);
   if (found == state_->unused.end() || found->second.empty()) return std::nullopt;
   std::size_t job = found->second.front();
@@ -137,7 +147,7 @@ std::optional<py::object> Prefetch::reply_for(const std::string &text) {
     if (state_->queue.closed()) return std::nullopt;  // abandoned: ask directly
   }
   if (state_->errors[job]) throw *state_->errors[job];
-  return state_->replies[job];
+  return FetchedReply{state_->replies[job], state_->finish_reasons[job]};
 }
 
 Prefetch *batch_prefetch() { return t_batch; }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "brivane/cache.h"
 #include "pipeline/schedule.h"
 
 namespace brivane::bind {
@@ -18,11 +19,25 @@ namespace py = pybind11;
 // logging the refusal when it is not a positive integer.
 std::optional<int> max_concurrent_requests(py::handle self);
 
+// One window's request as the file correction will send it.
+struct PlannedRequest {
+  std::string text;
+  long long window;  // one-based, within its file
+};
+
+// A reply with what the client learnt of it.
+struct FetchedReply {
+  py::object reply;
+  py::object finish_reason;
+};
+
 class Prefetch {
  public:
-  // Starts `workers` daemon threads of the host that send `texts`, in order,
-  // through `self.call_deepseek_api_with_subtitle_prompt`.
-  Prefetch(py::object self, std::vector<std::string> texts, int workers);
+  // Starts `workers` daemon threads of the host that send the requests, in
+  // order, through `self.call_deepseek_api_with_subtitle_prompt` (and the
+  // reply cache, when there is one).
+  Prefetch(py::object self, std::vector<PlannedRequest> requests, int workers,
+           std::shared_ptr<ReplyCache> cache);
   Prefetch(const Prefetch &) = delete;
   Prefetch &operator=(const Prefetch &) = delete;
   ~Prefetch();
@@ -31,7 +46,7 @@ class Prefetch {
   // `text`, waiting for it (an interrupt still gets through); the client's
   // failure is raised again as the very same exception. Nothing when no
   // such window was planned.
-  std::optional<py::object> reply_for(const std::string &text);
+  std::optional<FetchedReply> reply_for(const std::string &text);
 
   // No further request goes out; those in flight are abandoned and their
   // results dropped.
@@ -64,7 +79,7 @@ pipeline::AdaptiveLimit *request_gate();
 // The request texts that the file correction will send for a file, in
 // window order, read without any record; empty when the file cannot be
 // read or its window size is refused (the correction itself reports it).
-std::vector<std::string> planned_requests(py::handle self, py::handle file_path,
+std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_path,
                                           py::handle custom_window_size, py::handle start_window,
                                           py::handle end_window);
 
