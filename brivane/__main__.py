@@ -26,6 +26,8 @@ def parse_args(argv):
     parser.add_argument("--jobs", type=_positive_int, default=None, metavar="N",
                         help="requests in flight at once (default: the configuration's "
                              "max_concurrent_requests, else 1); outputs do not depend on it")
+    parser.add_argument("--no-cache", action="store_true",
+                        help="neither read nor write the reply cache for this run")
     return parser.parse_args(argv)
 
 
@@ -52,6 +54,8 @@ def run(argv=None) -> int:
         engine = engine_module.Brivane(api_key, args.input, args.output, args.config)
         if args.jobs is not None:
             engine.config = {**engine.config, "max_concurrent_requests": args.jobs}
+        if args.no_cache:
+            engine.config = {**engine.config, "reply_cache": None}
         succeeded = engine.process_all_files()
     except Exception as error:
         logger.error(f"程序运行异常: {error}")

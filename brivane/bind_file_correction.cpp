@@ -185,6 +185,7 @@ class FileCorrection {
   bool run() {
     std::optional<int> jobs = max_concurrent_requests(self_);
     if (!jobs) return false;
+    retry_missing_ = host::truthy(host::get(self_.attr("config"), "retry_missing_blocks", py::bool_(false)));
     // Within a batch the batch's cache serves; a file on its own opens it.
     cache_ = cache_context().cache;
     if (!cache_) {
@@ -300,16 +301,18 @@ class FileCorrection {
 
   py::list exchange(long long window_idx, py::list window, const std::string &combined_text) {
     FetchedReply fetched = fetch_reply(window_idx, combined_text);
-    py::object reply = fetched.reply;
-    py::object corrected_text = reply[py::int_(0)];
-    py::object replacement_details = reply[py::int_(1)];
+    py::object corrected_text = fetched.reply[py::int_(0)];
     host::debug("API返回的原始响应:\n" + host::str_of(corrected_text));
-    py::list api_blocks = py::list(self_.attr("extract_blocks_from_text")(corrected_text));
+    ReplyBlocks main = reply_blocks(fetched.reply, corrected_text);
 
     std::vector<pipeline::BlockFields> sent = fields_of_all(window);
-    std::vector<pipeline::BlockFields> returned = fields_of_all(api_blocks);
-    std::vector<std::string> details = detail_texts(replacement_details);
-    std::vector<pipeline::PairedBlock> pairs = pipeline::merge_window(sent, returned, details);
+    std::vector<pipeline::PairedBlock> pairs =
+        pipeline::merge_window(sent, main.fields, main.details);
+    std::vector<bool> from_follow_up(sent.size(), false);
+    ReplyBlocks extra;
+    if (retry_missing_) {
+      extra = ask_again(window_idx, window, sent, fetched, main, pairs, from_follow_up);
+    }
 
     if (log_.enabled()) {
       std::string opening = clog::window_opening(span(window_idx));
@@ -327,22 +330,74 @@ class FileCorrection {
         log_.append(clog::kept_block(sent[s].index, sent[s].text));
         continue;
       }
-      const pipeline::BlockFields &reply_fields = returned[pair.reply];
-      merged.append(with_reply_text(block, api_blocks[pair.reply]));
+      const ReplyBlocks &source = from_follow_up[s] ? extra : main;
+      const pipeline::BlockFields &reply_fields = source.fields[pair.reply];
+      merged.append(with_reply_text(block, source.blocks[pair.reply]));
       if (pair.timing_changed) {
         host::warning("API修改了字幕块 #" + sent[s].index + " 的时间轴 (" + reply_fields.start_time +
                       " --> " + reply_fields.end_time + ")，已保留原始时间轴");
       }
       if (log_.enabled()) {
         std::vector<std::string> replacements;
-        for (std::size_t d : pair.replacements) replacements.push_back(details[d]);
-        log_.append(clog::used_block(sent[s].index, sent[s].text, reply_fields.text, replacements));
+        for (std::size_t d : pair.replacements) replacements.push_back(source.details[d]);
+        log_.append(clog::used_block(sent[s].index, sent[s].text, reply_fields.text, replacements,
+                                     from_follow_up[s]));
       }
     }
     if (py::len(missing) > 0) {
       host::warning("API返回结果中缺少以下字幕块，已使用原始内容: " + host::str_of(py::repr(missing)));
     }
     return finish_window(window_idx, merged);
+  }
+
+  // A reply's blocks as the merge reads them.
+  struct ReplyBlocks {
+    py::list blocks;
+    std::vector<pipeline::BlockFields> fields;
+    std::vector<std::string> details;
+  };
+
+  ReplyBlocks reply_blocks(py::handle reply, py::handle corrected_text) {
+    ReplyBlocks read;
+    py::object replacement_details = reply[py::int_(1)];
+    read.blocks = py::list(self_.attr("extract_blocks_from_text")(corrected_text));
+    read.fields = fields_of_all(read.blocks);
+    read.details = detail_texts(replacement_details);
+    return read;
+  }
+
+  // One follow-up request for the blocks the reply lacks, or whose reply
+  // was cut off by the token limit (its last block may be cut short).
+  // Blocks it brings back replace the gaps; the rest stay missing.
+  ReplyBlocks ask_again(long long window_idx, py::list window,
+                        const std::vector<pipeline::BlockFields> &sent, const FetchedReply &fetched,
+                        const ReplyBlocks &main, std::vector<pipeline::PairedBlock> &pairs,
+                        std::vector<bool> &from_follow_up) {
+    bool cut_off = fetched.finish_reason.equal(py::str("length")) && !main.fields.empty();
+    std::vector<std::size_t> lacking;
+    for (std::size_t s = 0; s < pairs.size(); ++s) {
+      if (cut_off && pairs[s].reply == main.fields.size() - 1) pairs[s] = {};
+      if (pairs[s].reply == pipeline::PairedBlock::kNone) lacking.push_back(s);
+    }
+    if (lacking.empty()) return ReplyBlocks();
+    py::list subset, indices;
+    std::vector<pipeline::BlockFields> subset_fields;
+    for (std::size_t s : lacking) {
+      subset.append(window[s]);
+      indices.append(field(window[s], "index"));
+      subset_fields.push_back(sent[s]);
+    }
+    host::info("重新请求缺失的字幕块: " + host::str_of(py::repr(indices)));
+    FetchedReply again = ask_directly(window_idx, request_text(subset));
+    ReplyBlocks extra = reply_blocks(again.reply, again.reply[py::int_(0)]);
+    std::vector<pipeline::PairedBlock> found =
+        pipeline::merge_window(subset_fields, extra.fields, extra.details);
+    for (std::size_t k = 0; k < lacking.size(); ++k) {
+      if (found[k].reply == pipeline::PairedBlock::kNone) continue;
+      pairs[lacking[k]] = found[k];
+      from_follow_up[lacking[k]] = true;
+    }
+    return extra;
   }
 
   // The client's reply to a window: fetched ahead when a prefetch planned
@@ -353,6 +408,10 @@ class FileCorrection {
         return *fetched;
       }
     }
+    return ask_directly(window_idx, combined_text);
+  }
+
+  FetchedReply ask_directly(long long window_idx, const std::string &combined_text) {
     CacheScope scope(cache_, window_idx + 1);
     py::object reply =
         self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
@@ -402,6 +461,7 @@ class FileCorrection {
   bool detailed_ = true;
   ComparisonLog log_;
   std::optional<py::error_already_set> stopped_;
+  bool retry_missing_ = false;
   ReplyCache *cache_ = nullptr;
   std::shared_ptr<ReplyCache> own_cache_;
   Prefetch *prefetch_ = nullptr;

@@ -38,7 +38,8 @@ std::string raw_reply(std::string_view corrected_text) {
 }
 
 std::string used_block(std::string_view index, std::string_view input_text,
-                       std::string_view reply_text, const std::vector<std::string> &replacements) {
+                       std::string_view reply_text, const std::vector<std::string> &replacements,
+                       bool follow_up) {
   std::string out = cat({"字幕块 #", index, " - 使用API返回内容\n", "原始文本: ", input_text, "\n",
                          "API返回: ", reply_text, "\n"});
   if (!replacements.empty()) {
@@ -50,7 +51,9 @@ std::string used_block(std::string_view index, std::string_view input_text,
     out += "\n";
   }
   const char *state = input_text == reply_text ? "未修改" : "已修改";
-  return out + cat({"状态: ", state, "\n", "最终使用: ", reply_text, "\n\n"});
+  out += cat({"状态: ", state, "\n", "最终使用: ", reply_text, "\n"});
+  if (follow_up) out += "补充请求: 是\n";
+  return out + "\n";
 }
 
 std::string kept_block(std::string_view index, std::string_view input_text) {

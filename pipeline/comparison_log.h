@@ -24,8 +24,10 @@ std::string header(std::string_view file_path, std::string_view now, std::string
                    const std::optional<RangeLine> &range);
 std::string window_opening(const WindowSpan &span);
 std::string raw_reply(std::string_view corrected_text);
+// `follow_up`: the block came from the follow-up request for missing blocks.
 std::string used_block(std::string_view index, std::string_view input_text,
-                       std::string_view reply_text, const std::vector<std::string> &replacements);
+                       std::string_view reply_text, const std::vector<std::string> &replacements,
+                       bool follow_up = false);
 std::string kept_block(std::string_view index, std::string_view input_text);
 std::string window_closing();
 std::string error_section(const WindowSpan &span, std::string_view message,

@@ -153,10 +153,11 @@ def pipeline_engine(online_engine, comparison_dir):
         **online_engine.config,
         "logging": {"enable_detailed_logs": True, "enable_subtitle_logs": True,
                     "log_dir": str(comparison_dir)},
-        # One request at a time and none from a cache: scripted replies pair
-        # with requests in order.
+        # One request at a time, none from a cache, no follow-ups: scripted
+        # replies pair with requests in order.
         "max_concurrent_requests": 1,
         "reply_cache": None,
+        "retry_missing_blocks": False,
     }
     return online_engine
 

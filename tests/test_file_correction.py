@@ -279,3 +279,29 @@ def test_file_without_readable_block(pipeline_engine, service, workdir, records,
         assert records()[-1] == ("ERROR", f"未能从字幕文件中解析出任何字幕块: {path}")
     else:
         assert ok is True and output.read_text(encoding="utf-8") == corrected
+
+
+CUT = len(make_srt(3)) - 4  # the reply stops inside block 3's text
+
+
+@pytest.mark.parametrize("first, second, block_two, block_three, still_missing", [
+    (b.combine(b.echo(), b.drop_blocks([2])), b.echo(), "血氨升高2", "血氨升高3，需要治疗", None),
+    (b.finish_length(CUT), b.echo(), "血氨升高2", "血氨升高3，需要治疗", None),
+    (b.combine(b.echo(), b.drop_blocks([2])), b.combine(b.echo(), b.drop_blocks([2])),
+     "血案升高2", "血氨升高3，需要治疗", "['2']"),
+], ids=["dropped", "cut off", "still missing"])
+def test_asking_again_for_missing_blocks(pipeline_engine, service, workdir, records, comparison_dir,
+                                         first, second, block_two, block_three, still_missing):
+    path = write_lecture(workdir, 3)
+    pipeline_engine.config = {**pipeline_engine.config, "retry_missing_blocks": True}
+    service.script(first, second)
+    assert pipeline_engine.process_subtitle_file(path) is True
+    asked = "['2']" if still_missing or first.finish_reason == "stop" else "['3']"
+    assert ("INFO", f"重新请求缺失的字幕块: {asked}") in records()
+    assert len(service.requests) == 2 and service.requests[1].user_text.startswith(asked[2] + "\n")
+    written = (workdir / "output" / "lecture_corrected.srt").read_text(encoding="utf-8")
+    assert block_two in written and block_three + "\n" in written
+    warnings = [m for _, m in records("WARNING") if m.startswith("API返回结果中缺少")]
+    assert warnings == ([f"API返回结果中缺少以下字幕块，已使用原始内容: {still_missing}"] if still_missing else [])
+    [log] = comparison_logs(comparison_dir)
+    assert ("\n补充请求: 是\n" in log.read_text(encoding="utf-8")) is (still_missing is None)
