@@ -413,6 +413,8 @@ class FileCorrection {
 
   FetchedReply ask_directly(long long window_idx, const std::string &combined_text) {
     CacheScope scope(cache_, window_idx + 1);
+    // While requests are fetched ahead, this one counts toward their limit.
+    GateScope gate(prefetch_ ? &prefetch_->limit() : nullptr);
     py::object reply =
         self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
     return {reply, last_reply_info().finish_reason};

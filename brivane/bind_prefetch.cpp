@@ -150,6 +150,11 @@ std::optional<FetchedReply> Prefetch::reply_for(const std::string &text) {
   return FetchedReply{state_->replies[job], state_->finish_reasons[job]};
 }
 
+pipeline::AdaptiveLimit &Prefetch::limit() { return state_->limit; }
+
+GateScope::GateScope(pipeline::AdaptiveLimit *gate) : previous_(t_gate) { t_gate = gate; }
+GateScope::~GateScope() { t_gate = previous_; }
+
 Prefetch *batch_prefetch() { return t_batch; }
 
 BatchPrefetchScope::BatchPrefetchScope(Prefetch *prefetch) : previous_(t_batch) {

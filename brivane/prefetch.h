@@ -52,6 +52,10 @@ class Prefetch {
   // results dropped.
   void close();
 
+  // The limit its requests go through; a request sent from elsewhere
+  // during the batch (a follow-up) goes through it too.
+  pipeline::AdaptiveLimit &limit();
+
   // What the worker threads share with the prefetch (defined where used).
   struct State;
 
@@ -74,6 +78,14 @@ class BatchPrefetchScope {
 // go through (null outside a prefetch worker), and the way out of a fetch
 // that was abandoned.
 pipeline::AdaptiveLimit *request_gate();
+class GateScope {
+ public:
+  explicit GateScope(pipeline::AdaptiveLimit *gate);
+  ~GateScope();
+
+ private:
+  pipeline::AdaptiveLimit *previous_;
+};
 [[noreturn]] void raise_abandoned();
 
 // The request texts that the file correction will send for a file, in
