@@ -214,9 +214,9 @@ inline PyTypeObject *method_type() {
                 {Py_tp_getset, getset},
                 {0, nullptr}};
             // The module part of the name becomes the members' `__module__`.
-            static PyType_Spec spec = {"brivane.brivane.method", sizeof(MethodObject), 0,
+            static PyType_Spec description = {"brivane.brivane.method", sizeof(MethodObject), 0,
                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-            PyObject *type = PyType_FromSpec(&spec);
+            PyObject *type = PyType_FromSpec(&description);
             if (!type) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(type);
           })
