@@ -14,22 +14,6 @@ namespace {
 using host::global;
 using namespace pybind11::literals;
 
-// A new archive "{stem}.zip", or "{stem}_2.zip", "{stem}_3.zip", ... when
-// an earlier run of the day already left one: each run keeps its backup.
-// Names are claimed by exclusive creation. Returns (path, archive).
-std::pair<py::object, py::object> new_archive(py::handle backup_dir, const std::string &stem) {
-  py::object join = global("os").attr("path").attr("join");
-  for (int n = 1;; ++n) {
-    std::string name = n == 1 ? stem + ".zip" : stem + "_" + std::to_string(n) + ".zip";
-    py::object path = join(backup_dir, host::text(name));
-    try {
-      return {path, global("zipfile").attr("ZipFile")(path, "x")};
-    } catch (py::error_already_set &error) {
-      if (!error.matches(PyExc_FileExistsError)) throw;
-    }
-  }
-}
-
 bool ends_with_srt(py::handle name) {
   return host::truthy(name.attr("lower")().attr("endswith")(".srt"));
 }
@@ -47,8 +31,10 @@ py::object backup_files(py::object self) {
       [&] {
         py::object path = global("os").attr("path");
         py::object date = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d");
-        std::pair<py::object, py::object> created =
-            new_archive(self.attr("backup_dir"), "brivane_backup_" + host::str_of(date));
+        // A later run of the day keeps the earlier runs' archives.
+        std::pair<py::object, py::object> created = host::claim_name(
+            self.attr("backup_dir"), "brivane_backup_" + host::str_of(date), ".zip",
+            [](py::handle path) { return global("zipfile").attr("ZipFile")(path, "x"); });
         py::object backup_path = created.first;
         host::with(created.second, [&](py::handle archive) {
           py::object input_dir = self.attr("input_dir");

@@ -19,7 +19,6 @@ using host::global;
 using namespace pybind11::literals;
 namespace clog = pipeline::comparison_log;
 
-
 py::object field(py::handle block, const char *key) { return block[py::str(key)]; }
 std::string field_text(py::handle block, const char *key) {
   return host::str_of(field(block, key));
@@ -94,26 +93,18 @@ class ComparisonLog {
   const py::object &path() const { return path_; }
 
   // Files corrected within the same second would share one name; each file
-  // claims "{stem}.log", "{stem}_2.log", ... by exclusive creation, so no two
-  // runs, threads or processes ever write into one log.
+  // claims its own, so no two runs, threads or processes write into one log.
   static ComparisonLog claim(py::handle log_dir, const std::string &stem,
                              const std::string &header) {
-    py::object join = global("os").attr("path").attr("join");
-    for (int n = 1;; ++n) {
-      std::string name = n == 1 ? stem + ".log" : stem + "_" + std::to_string(n) + ".log";
-      py::object candidate = join(log_dir, host::text(name));
-      py::object stream;
-      try {
-        stream = global("open")(candidate, "x", "encoding"_a = "utf-8");
-      } catch (py::error_already_set &error) {
-        if (error.matches(PyExc_FileExistsError)) continue;
-        throw;
-      }
-      ComparisonLog log;
-      log.path_ = candidate;
-      host::with(stream, [&] { stream.attr("write")(host::text(header)); });
-      return log;
-    }
+    std::pair<py::object, py::object> claimed =
+        host::claim_name(log_dir, stem, ".log", [](py::handle candidate) {
+          return global("open")(candidate, "x", "encoding"_a = "utf-8");
+        });
+    ComparisonLog log;
+    log.path_ = claimed.first;
+    py::object stream = claimed.second;
+    host::with(stream, [&] { stream.attr("write")(host::text(header)); });
+    return log;
   }
 
   void append(const std::string &text) const {
@@ -126,7 +117,7 @@ class ComparisonLog {
   py::object path_;
 };
 
-// A sent block as the merge sees it: the text forms of its fields.
+// A block as the merge sees it: the text forms of its fields.
 pipeline::BlockFields fields_of(py::handle block) {
   return {field_text(block, "index"), field_text(block, "start_time"),
           field_text(block, "end_time"), field_text(block, "text")};

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace brivane::host {
 namespace py = pybind11;
@@ -91,6 +92,26 @@ void with(const py::object &manager, Body &&body) {
     return;
   }
   exit(py::none(), py::none(), py::none());
+}
+
+// Creates "{stem}{ext}" in `folder`, or "{stem}_2{ext}", "{stem}_3{ext}",
+// ... when the name is taken, with `create(path)`, which must fail with
+// FileExistsError on a taken name (exclusive creation: no two writers ever
+// get one name). Returns the path and what `create` returned.
+template <class Create>
+std::pair<py::object, py::object> claim_name(py::handle folder, const std::string &stem,
+                                             const std::string &ext, Create &&create) {
+  py::object join = global("os").attr("path").attr("join");
+  for (int n = 1;; ++n) {
+    std::string name = n == 1 ? stem + ext : stem + "_" + std::to_string(n) + ext;
+    py::object path = join(folder, text(name));
+    try {
+      py::object created = create(path);
+      return {path, created};
+    } catch (py::error_already_set &error) {
+      if (!error.matches(PyExc_FileExistsError)) throw;
+    }
+  }
 }
 
 // `item in container`.
