@@ -101,3 +101,9 @@ def test_kill_during_a_batch_leaves_a_sound_store(workdir, make_config, package_
         assert subprocess.run(command, cwd=workdir, env=env, stderr=subprocess.DEVNULL).returncode == 0
         assert len(service.requests) == 30 - stored
         assert len(corrected(workdir / "output")) == 3
+        # --no-cache neither reads nor writes the store.
+        store.unlink()
+        service.reset()
+        assert subprocess.run(command + ["--no-cache"], cwd=workdir, env=env,
+                              stderr=subprocess.DEVNULL).returncode == 0
+        assert len(service.requests) == 30 and not store.exists()
