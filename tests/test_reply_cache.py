@@ -6,6 +6,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+from contextlib import closing
 
 from conftest import make_srt
 
@@ -93,7 +94,7 @@ def test_kill_during_a_batch_leaves_a_sound_store(workdir, make_config, package_
         cli.send_signal(signal.SIGKILL)
         cli.wait()
         store = workdir / "output" / CACHE
-        with sqlite3.connect(store) as db:
+        with closing(sqlite3.connect(store)) as db:
             assert db.execute("PRAGMA integrity_check").fetchone() == ("ok",)
             stored = db.execute("SELECT count(*) FROM replies").fetchone()[0]
         assert 0 < stored < 30
