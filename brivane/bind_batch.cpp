@@ -66,8 +66,8 @@ py::object backup_files(py::object self) {
 py::object process_all_files(py::object self) {
   return py::bool_(host::guard(
       [&] {
-        std::optional<int> jobs = max_concurrent_requests(self);
-        if (!jobs) return false;
+        std::optional<RequestSettings> settings = request_settings(self);
+        if (!settings) return false;
         self.attr("backup_files")();
         py::object pattern =
             global("os").attr("path").attr("join")(self.attr("input_dir"), self.attr("file_pattern"));
@@ -79,7 +79,7 @@ py::object process_all_files(py::object self) {
         std::shared_ptr<ReplyCache> cache = ReplyCache::configured(self);
         CacheScope cache_scope(cache.get(), 0);
         std::optional<Prefetch> prefetch;
-        if (*jobs > 1) {
+        if (settings->jobs > 1) {
           std::vector<PlannedRequest> requests;
           for (py::handle file_path : files) {
             for (PlannedRequest &request :
@@ -87,7 +87,7 @@ py::object process_all_files(py::object self) {
               requests.push_back(std::move(request));
             }
           }
-          prefetch.emplace(self, std::move(requests), *jobs, cache);
+          prefetch.emplace(self, std::move(requests), *settings, cache);
         }
         BatchPrefetchScope scope(prefetch ? &*prefetch : nullptr);
         long long total_files = static_cast<long long>(py::len(files));

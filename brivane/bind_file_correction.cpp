@@ -156,10 +156,8 @@ py::object with_reply_text(py::handle sent_block, py::handle reply_block) {
 }
 
 // True when the file holds anything besides white space and byte-order marks.
-bool holds_text(py::handle file_path) {
-  py::object stream = global("open")(file_path, "r", "encoding"_a = "utf-8");
-  py::object content;
-  host::with(stream, [&] { content = stream.attr("read")(); });
+bool holds_text(py::handle self, py::handle file_path) {
+  py::object content = read_subtitle_text(self, file_path, false);
   return host::truthy(content.attr("replace")(host::text("\xef\xbb\xbf"), "").attr("strip")());
 }
 
@@ -174,8 +172,9 @@ class FileCorrection {
         end_window_(std::move(end_window)) {}
 
   bool run() {
-    std::optional<int> jobs = max_concurrent_requests(self_);
-    if (!jobs) return false;
+    std::optional<RequestSettings> settings = request_settings(self_);
+    if (!settings) return false;
+    timeout_ = settings->timeout;
     retry_missing_ = host::truthy(host::get(self_.attr("config"), "retry_missing_blocks", py::bool_(false)));
     // Within a batch the batch's cache serves; a file on its own opens it.
     cache_ = cache_context().cache;
@@ -187,7 +186,7 @@ class FileCorrection {
     py::object subtitles = self_.attr("parse_srt")(file_path_);
     // Blocks that all failed to parse would otherwise leave an empty
     // "corrected" file that counts as a success.
-    if (py::len(subtitles) == 0 && holds_text(file_path_)) {
+    if (py::len(subtitles) == 0 && holds_text(self_, file_path_)) {
       host::error("未能从字幕文件中解析出任何字幕块: " + host::str_of(file_path_));
       return false;
     }
@@ -210,9 +209,9 @@ class FileCorrection {
     // Within a batch the batch fetches ahead; a file corrected on its own
     // fetches its own windows ahead when several requests may be in flight.
     prefetch_ = batch_prefetch();
-    if (!prefetch_ && *jobs > 1) {
-      own_prefetch_.emplace(self_, window_requests(subtitles, block_count_, size_, plan_), *jobs,
-                            own_cache_);
+    if (!prefetch_ && settings->jobs > 1) {
+      own_prefetch_.emplace(self_, window_requests(subtitles, block_count_, size_, plan_),
+                            *settings, own_cache_);
       prefetch_ = &*own_prefetch_;
     }
     bool range_mode = !start_window_.is_none() || !end_window_.is_none();
@@ -406,8 +405,7 @@ class FileCorrection {
     CacheScope scope(cache_, window_idx + 1);
     // While requests are fetched ahead, this one counts toward their limit.
     GateScope gate(prefetch_ ? &prefetch_->limit() : nullptr);
-    py::object reply =
-        self_.attr("call_deepseek_api_with_subtitle_prompt")(host::text(combined_text));
+    py::object reply = ask_client(self_, combined_text, timeout_);
     return {reply, last_reply_info().finish_reason};
   }
 
@@ -455,6 +453,7 @@ class FileCorrection {
   ComparisonLog log_;
   std::optional<py::error_already_set> stopped_;
   bool retry_missing_ = false;
+  py::object timeout_;  // null: the client's default
   ReplyCache *cache_ = nullptr;
   std::shared_ptr<ReplyCache> own_cache_;
   Prefetch *prefetch_ = nullptr;
@@ -482,7 +481,7 @@ std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_pa
                                           py::handle end_window) {
   return host::guard(
       [&] {
-        py::list subtitles = read_subtitles(file_path, false);
+        py::list subtitles = read_subtitles(self, file_path, false);
         py::object window_size =
             custom_window_size.is_none() ? self.attr("window_size")
                                          : py::reinterpret_borrow<py::object>(custom_window_size);

@@ -41,33 +41,55 @@ bool positive_int(py::handle value) {
 
 }  // namespace
 
-std::optional<int> max_concurrent_requests(py::handle self) {
-  py::object value = host::get(self.attr("config"), "max_concurrent_requests", py::int_(1));
-  if (!positive_int(value)) {
-    host::error("配置项 max_concurrent_requests 必须是正整数，当前值: " + host::str_of(value));
+std::optional<RequestSettings> request_settings(py::handle self) {
+  py::object config = self.attr("config");
+  py::object jobs = host::get(config, "max_concurrent_requests", py::int_(1));
+  if (!positive_int(jobs)) {
+    host::error("配置项 max_concurrent_requests 必须是正整数，当前值: " + host::str_of(jobs));
     return std::nullopt;
   }
+  RequestSettings settings;
   // More workers than this gain nothing and only cost threads.
   constexpr long long kMostWorkers = 256;
   int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  return static_cast<int>(overflow || n > kMostWorkers ? kMostWorkers : n);
+  long long n = PyLong_AsLongLongAndOverflow(jobs.ptr(), &overflow);
+  settings.jobs = static_cast<int>(overflow || n > kMostWorkers ? kMostWorkers : n);
+
+  py::object timeout = host::get(config, "request_timeout", py::none());
+  if (!timeout.is_none()) {
+    bool number = (PyLong_Check(timeout.ptr()) || PyFloat_Check(timeout.ptr())) &&
+                  !PyBool_Check(timeout.ptr());
+    if (!number || !(timeout > py::int_(0))) {
+      host::error("配置项 request_timeout 必须是正数，当前值: " + host::str_of(timeout));
+      return std::nullopt;
+    }
+    settings.timeout = timeout;
+  }
+  return settings;
+}
+
+py::object ask_client(py::handle self, const std::string &text, py::handle timeout) {
+  py::object call = self.attr("call_deepseek_api_with_subtitle_prompt");
+  if (!timeout) return call(host::text(text));
+  return call(host::text(text), "timeout"_a = timeout);
 }
 
 struct Prefetch::State {
-  State(py::object engine, std::vector<PlannedRequest> planned, int workers,
+  State(py::object engine, std::vector<PlannedRequest> planned, RequestSettings settings,
         std::shared_ptr<ReplyCache> reply_cache)
       : self(std::move(engine)),
         requests(std::move(planned)),
+        timeout(std::move(settings.timeout)),
         cache(std::move(reply_cache)),
         replies(requests.size()),
         finish_reasons(requests.size()),
         errors(requests.size()),
         queue(requests.size()),
-        limit(workers) {}
+        limit(settings.jobs) {}
 
   py::object self;
   std::vector<PlannedRequest> requests;
+  py::object timeout;
   std::shared_ptr<ReplyCache> cache;
   // Written by the workers and read by the merge, both under the GIL, each
   // entry only after the queue says its job finished.
@@ -88,8 +110,7 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
     try {
       const PlannedRequest &request = state->requests[*job];
       CacheScope scope(state->cache.get(), request.window);
-      state->replies[*job] =
-          state->self.attr("call_deepseek_api_with_subtitle_prompt")(host::text(request.text));
+      state->replies[*job] = ask_client(state->self, request.text, state->timeout);
       state->finish_reasons[*job] = last_reply_info().finish_reason;
     } catch (py::error_already_set &error) {
       if (error.matches(abandoned_type())) break;
@@ -104,10 +125,11 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
 
 }  // namespace
 
-Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests, int workers,
-                   std::shared_ptr<ReplyCache> cache)
-    : state_(std::make_shared<State>(std::move(self), std::move(requests), workers,
+Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
+                   RequestSettings settings, std::shared_ptr<ReplyCache> cache)
+    : state_(std::make_shared<State>(std::move(self), std::move(requests), settings,
                                      std::move(cache))) {
+  const int workers = settings.jobs;
   for (std::size_t job = 0; job < state_->requests.size(); ++job) {
     state_->unused[state_->requests[job].text].push_back(job);
   }

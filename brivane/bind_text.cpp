@@ -148,13 +148,53 @@ constexpr std::array<const char *, 12> kCategories = {
 
 }  // namespace
 
-py::list read_subtitles(py::handle file_path, bool report_skipped) {
-  py::object f = host::global("open")(file_path, "r", "encoding"_a = "utf-8");
+namespace {
+
+py::object read_with(py::handle file_path, py::handle encoding) {
+  py::object f = host::global("open")(file_path, "r", "encoding"_a = encoding);
   py::object content;
   host::with(f, [&] { content = f.attr("read")(); });
-  content = as_text(content);
+  return content;
+}
+
+// The encoding charset-normalizer finds for the file's bytes, GB2312 and GBK
+// widened to GB18030 (their superset); nothing when it finds none.
+std::optional<py::object> detected_encoding(py::handle file_path) {
+  py::object f = host::global("open")(file_path, "rb");
+  py::object data;
+  host::with(f, [&] { data = f.attr("read")(); });
+  py::object best = py::module_::import("charset_normalizer").attr("from_bytes")(data).attr("best")();
+  if (best.is_none()) return std::nullopt;
+  std::string name = host::str_of(best.attr("encoding"));
+  if (name == "gb2312" || name == "gbk") name = "gb18030";
+  return py::str(name);
+}
+
+}  // namespace
+
+py::object read_subtitle_text(py::handle self, py::handle file_path, bool report) {
+  py::object setting = host::get(self.attr("config"), "input_encoding", py::none());
+  if (setting.is_none()) return read_with(file_path, py::str("utf-8"));
+  if (!setting.equal(py::str("auto"))) return read_with(file_path, setting);
+  try {
+    return read_with(file_path, py::str("utf-8"));
+  } catch (py::error_already_set &not_utf8) {
+    if (!not_utf8.matches(PyExc_UnicodeDecodeError)) throw;
+    std::optional<py::object> encoding = detected_encoding(file_path);
+    if (!encoding) throw not_utf8;
+    py::object content = read_with(file_path, *encoding);
+    if (report) {
+      host::info("字幕文件不是UTF-8编码，已按 " + host::str_of(*encoding) + " 读取: " +
+                 host::str_of(file_path));
+    }
+    return content;
+  }
+}
+
+py::list read_subtitles(py::handle self, py::handle file_path, bool report) {
+  py::object content = as_text(read_subtitle_text(self, file_path, report));
   text::SrtSpans parsed = text::parse_srt_spans(code_points(content));
-  if (report_skipped) {
+  if (report) {
     for (text::Span first_line : parsed.skipped_first_lines) {
       host::warning("跳过无法解析的字幕块: " + host::utf8(substring(content, first_line)));
     }
@@ -166,7 +206,7 @@ py::object parse_srt(py::object self, py::object file_path) {
   (void)self;
   return host::guard(
       [&]() -> py::object {
-        py::list result = read_subtitles(file_path, true);
+        py::list result = read_subtitles(self, file_path, true);
         host::info("成功解析字幕文件，共" + std::to_string(py::len(result)) + "个字幕块");
         return std::move(result);
       },

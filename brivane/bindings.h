@@ -18,8 +18,12 @@ void generate_prompt(py::object self);
 
 // Text steps (bind_text.cpp).
 py::object parse_srt(py::object self, py::object file_path);
-// What parse_srt reads, without its records (optionally the skipped blocks').
-py::list read_subtitles(py::handle file_path, bool report_skipped);
+// The text of a subtitle file in the configured `input_encoding` (absent:
+// UTF-8; "auto": UTF-8, else what charset-normalizer detects); `report`
+// logs which encoding was used when it was not UTF-8.
+py::object read_subtitle_text(py::handle self, py::handle file_path, bool report);
+// What parse_srt reads; `report` adds its records for skipped blocks.
+py::list read_subtitles(py::handle self, py::handle file_path, bool report);
 py::object write_srt(py::object self, py::object subtitles, py::object output_path);
 py::object remove_annotations(py::object self, py::object text);
 py::object extract_blocks_from_text(py::object self, py::object text);

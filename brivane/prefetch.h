@@ -15,9 +15,18 @@
 namespace brivane::bind {
 namespace py = pybind11;
 
-// The configured `max_concurrent_requests` (1 when absent), or nothing after
-// logging the refusal when it is not a positive integer.
-std::optional<int> max_concurrent_requests(py::handle self);
+// How a batch or a file sends its requests: `max_concurrent_requests` (1
+// when absent) and `request_timeout` (null when absent: the client's own
+// default). Nothing, after logging the refusal, when a setting is invalid.
+struct RequestSettings {
+  int jobs = 1;
+  py::object timeout;
+};
+std::optional<RequestSettings> request_settings(py::handle self);
+
+// `self.call_deepseek_api_with_subtitle_prompt(text)`, with the configured
+// time-out when there is one.
+py::object ask_client(py::handle self, const std::string &text, py::handle timeout);
 
 // One window's request as the file correction will send it.
 struct PlannedRequest {
@@ -36,7 +45,7 @@ class Prefetch {
   // Starts `workers` daemon threads of the host that send the requests, in
   // order, through `self.call_deepseek_api_with_subtitle_prompt` (and the
   // reply cache, when there is one).
-  Prefetch(py::object self, std::vector<PlannedRequest> requests, int workers,
+  Prefetch(py::object self, std::vector<PlannedRequest> requests, RequestSettings settings,
            std::shared_ptr<ReplyCache> cache);
   Prefetch(const Prefetch &) = delete;
   Prefetch &operator=(const Prefetch &) = delete;

@@ -146,18 +146,21 @@ def comparison_dir(workdir):
     return workdir / "comparison"
 
 
+EXTRAS = ("max_concurrent_requests", "reply_cache", "retry_missing_blocks", "input_encoding",
+          "request_timeout")
+
+
 @pytest.fixture
 def pipeline_engine(online_engine, comparison_dir):
     """An engine on the stand-in whose comparison logs go to a scratch directory."""
+    # Without the packaged extras (requests in flight, cache, follow-ups,
+    # encoding detection, time-out): the engine's own behaviour, and scripted
+    # replies pair with requests in order.
+    config = {key: value for key, value in online_engine.config.items() if key not in EXTRAS}
     online_engine.config = {
-        **online_engine.config,
+        **config,
         "logging": {"enable_detailed_logs": True, "enable_subtitle_logs": True,
                     "log_dir": str(comparison_dir)},
-        # One request at a time, none from a cache, no follow-ups: scripted
-        # replies pair with requests in order.
-        "max_concurrent_requests": 1,
-        "reply_cache": None,
-        "retry_missing_blocks": False,
     }
     return online_engine
 

@@ -1,6 +1,7 @@
 """Windowed correction of one file, end to end against the stand-in."""
 import pathlib
 import re
+import time
 
 import pytest
 from conftest import make_srt
@@ -305,3 +306,35 @@ def test_asking_again_for_missing_blocks(pipeline_engine, service, workdir, reco
     assert warnings == ([f"API返回结果中缺少以下字幕块，已使用原始内容: {still_missing}"] if still_missing else [])
     [log] = comparison_logs(comparison_dir)
     assert ("\n补充请求: 是\n" in log.read_text(encoding="utf-8")) is (still_missing is None)
+
+
+@pytest.mark.parametrize("setting", ["auto", None])
+def test_gb18030_lecture(pipeline_engine, service, workdir, records, setting):
+    path = workdir / "input" / "gbk.srt"
+    path.write_bytes(make_srt(10).encode("gb18030"))
+    if setting:
+        pipeline_engine.config = {**pipeline_engine.config, "input_encoding": setting}
+    ok = pipeline_engine.process_subtitle_file(str(path))
+    output = workdir / "output" / "gbk_corrected.srt"
+    if setting:
+        assert ok is True and ("INFO", f"字幕文件不是UTF-8编码，已按 gb18030 读取: {path}") in records()
+        assert output.read_text(encoding="utf-8") == make_srt(10).replace("血案", "血氨") + "\n"
+    else:
+        assert ok is False and not output.exists()
+        assert records("ERROR")[-1][1].startswith("字幕文件处理失败: 'utf-8' codec can't decode")
+
+
+@pytest.mark.parametrize("value, ok", [(0.3, True), (0, False), ("5", False), (True, False)])
+def test_request_timeout(pipeline_engine, service, workdir, records, pauses, value, ok):
+    path = write_lecture(workdir, 2)
+    pipeline_engine.config = {**pipeline_engine.config, "request_timeout": value}
+    service.default = b.delay(5.0)  # a service that never answers in time
+    started = time.monotonic()
+    if not ok:
+        assert pipeline_engine.process_subtitle_file(path) is False
+        assert records("ERROR") == [("ERROR", f"配置项 request_timeout 必须是正数，当前值: {value}")]
+        assert service.requests == []
+        return
+    with pytest.raises(RuntimeError, match=r"API在 5 次尝试后仍然失败: .*Read timed out"):
+        pipeline_engine.process_subtitle_file(path)
+    assert len(service.requests) == 5 and time.monotonic() - started < 4
