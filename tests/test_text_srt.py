@@ -76,6 +76,8 @@ def test_parse_srt_reports_each_skipped_block(engine, records, tmp_path):
     ids=["missing", "directory", "not utf-8"],
 )
 def test_parse_srt_logs_then_raises_the_host_error(engine, records, tmp_path, make_path, error):
+    # Plain UTF-8 reading, as without the packaged `input_encoding`.
+    engine.config = {k: v for k, v in engine.config.items() if k != "input_encoding"}
     path = str(make_path(tmp_path))
     with pytest.raises(error) as native:
         engine.parse_srt(path)
