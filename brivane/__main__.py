@@ -10,13 +10,31 @@ import argparse
 import os
 import sys
 
+from brivane import __version__
+
+EPILOG = """\
+environment:
+  DEEPSEEK_API_KEY     the service's API key (required; never logged)
+  BRIVANE_INPUT_DIR    default of --input
+  BRIVANE_OUTPUT_DIR   default of --output
+
+outputs:
+  <output>/<name>_corrected.srt           the corrected subtitles
+  <output>/.brivane/replies.sqlite3       the reply cache (packaged configuration)
+  subtitle_logs/subtitle_comparison_*.log comparison logs (logging.log_dir)
+  logs/brivane.log                        the process log, also on standard error
+  backup/brivane_backup_<date>.zip        the inputs as they were before the run
+"""
+
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="brivane",
         description="校正医学视频SRT字幕中的术语错误 (proof-read the SRT subtitles of medical lectures).",
-        epilog="The API key is read from the environment variable DEEPSEEK_API_KEY.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=EPILOG,
     )
+    parser.add_argument("--version", action="version", version=f"brivane {__version__}")
     parser.add_argument("--input", default=os.environ.get("BRIVANE_INPUT_DIR") or "input",
                         help="directory of the .srt files to correct (default: input)")
     parser.add_argument("--output", default=os.environ.get("BRIVANE_OUTPUT_DIR") or "output",

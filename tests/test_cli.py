@@ -96,3 +96,20 @@ def test_module_entry_point_help(run_python, tmp_path):
                         "runpy.run_module('brivane', run_name='__main__')", cwd=tmp_path, check=False)
     assert result.returncode == 0
     assert "--input" in result.stdout and "DEEPSEEK_API_KEY" in result.stdout
+
+
+def test_version_and_help(run_python, tmp_path):
+    import importlib.metadata
+
+    import brivane
+
+    result = run_python("import runpy, sys; sys.argv = ['brivane', '--version']; "
+                        "runpy.run_module('brivane', run_name='__main__')", cwd=tmp_path, check=False)
+    assert result.stdout.strip() == f"brivane {brivane.__version__}"
+    assert brivane.__version__ == importlib.metadata.version("brivane")
+    assert not (tmp_path / "logs").exists()  # the engine module was not imported
+    result = run_python("import runpy, sys; sys.argv = ['brivane', '--help']; "
+                        "runpy.run_module('brivane', run_name='__main__')", cwd=tmp_path, check=False)
+    for name in ("DEEPSEEK_API_KEY", "BRIVANE_INPUT_DIR", "BRIVANE_OUTPUT_DIR", "_corrected.srt",
+                 "logs/brivane.log", "--jobs", "--no-cache"):
+        assert name in result.stdout
