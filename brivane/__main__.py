@@ -46,7 +46,73 @@ def parse_args(argv):
                              "max_concurrent_requests, else 1); outputs do not depend on it")
     parser.add_argument("--no-cache", action="store_true",
                         help="neither read nor write the reply cache for this run")
+    parser.add_argument("--log-dir", default=None, metavar="DIR",
+                        help="directory of the comparison logs (default: <output>/subtitle_logs)")
     return parser.parse_args(argv)
+
+
+def load_configuration(path):
+    """The configuration the engine will load, or the problem reading it."""
+    import json
+    from importlib import resources
+
+    try:
+        if path is None:
+            text = resources.files("brivane").joinpath("config.json").read_text(encoding="utf-8")
+        else:
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+        config = json.loads(text)
+    except (OSError, ValueError) as error:
+        return None, [f"--config: 无法读取配置文件 {path}: {error}"]
+    if not isinstance(config, dict):
+        return None, [f"--config: 配置文件必须是JSON对象: {path}"]
+    return config, []
+
+
+def _positive_number(value, integer):
+    kinds = (int,) if integer else (int, float)
+    return isinstance(value, kinds) and not isinstance(value, bool) and value > 0
+
+
+def configuration_problems(args, config):
+    """One message per problem that would make the run fail or misbehave,
+    each naming the flag or key; found before anything starts."""
+    import codecs
+
+    problems = []
+    if not os.path.isdir(args.input):
+        problems.append(f"--input: 输入目录不存在: {args.input}")
+    elif os.path.exists(args.output) and os.path.samefile(args.input, args.output):
+        problems.append(f"--output: 输出目录不能与输入目录相同: {args.output}")
+    for key in ("api_url", "model"):
+        if not isinstance(config.get(key), str) or not config.get(key).strip():
+            problems.append(f"配置项 {key} 必须是非空字符串，当前值: {config.get(key)!r}")
+    if not _positive_number(config.get("window_size", 50), integer=True):
+        problems.append(f"配置项 window_size 必须是正整数，当前值: {config.get('window_size')!r}")
+    for key in ("logging", "extra_body"):
+        if key in config and not isinstance(config[key], dict) and not (
+                key == "extra_body" and config[key] is None):
+            problems.append(f"配置项 {key} 必须是JSON对象，当前值: {config[key]!r}")
+    if not _positive_number(config.get("max_concurrent_requests", 1), integer=True):
+        problems.append("配置项 max_concurrent_requests 必须是正整数，当前值: "
+                        f"{config.get('max_concurrent_requests')!r}")
+    if config.get("request_timeout") is not None and not _positive_number(
+            config["request_timeout"], integer=False):
+        problems.append(f"配置项 request_timeout 必须是正数，当前值: {config['request_timeout']!r}")
+    if not isinstance(config.get("reply_cache", ""), (str, type(None))):
+        problems.append(f"配置项 reply_cache 必须是文件路径，当前值: {config['reply_cache']!r}")
+    if not isinstance(config.get("retry_missing_blocks", False), bool):
+        problems.append("配置项 retry_missing_blocks 必须是 true 或 false，当前值: "
+                        f"{config['retry_missing_blocks']!r}")
+    encoding = config.get("input_encoding")
+    if encoding is not None:
+        try:
+            if encoding != "auto":
+                codecs.lookup(encoding)
+        except (TypeError, LookupError):
+            problems.append(f"配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: {encoding!r}")
+    return problems
 
 
 def _positive_int(text):
@@ -59,8 +125,19 @@ def _positive_int(text):
     return value
 
 
+# Exit statuses.
+OK, STOPPED, USAGE, SOME_FAILED, INTERRUPTED = 0, 1, 2, 3, 130
+
+
 def run(argv=None) -> int:
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    config, problems = load_configuration(args.config)
+    if config is not None:
+        problems = configuration_problems(args, config)
+    if problems:
+        for problem in problems:
+            print(f"brivane: {problem}", file=sys.stderr)
+        return USAGE
     from brivane import brivane as engine_module  # imported late: the import sets up logging
 
     logger = engine_module.logger
@@ -70,21 +147,45 @@ def run(argv=None) -> int:
         if not api_key:
             raise ValueError("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY")
         engine = engine_module.Brivane(api_key, args.input, args.output, args.config)
+        overrides = {"logging": {**engine.config.get("logging", {}), "log_dir": os.path.abspath(
+            args.log_dir or os.path.join(args.output, "subtitle_logs"))}}
         if args.jobs is not None:
-            engine.config = {**engine.config, "max_concurrent_requests": args.jobs}
+            overrides["max_concurrent_requests"] = args.jobs
         if args.no_cache:
-            engine.config = {**engine.config, "reply_cache": None}
-        succeeded = engine.process_all_files()
+            overrides["reply_cache"] = None
+        engine.config = {**engine.config, **overrides}
+        failed = track_failures(engine)
+        completed = engine.process_all_files()
     except Exception as error:
         logger.error(f"程序运行异常: {error}")
-        return 1
+        return STOPPED
     except KeyboardInterrupt:
         # Written files are complete or absent; requests still in flight are
         # abandoned (their threads do not hold up the exit).
         print("已中断 (interrupted): 未完成的文件没有写出", file=sys.stderr)
-        return 130
+        return INTERRUPTED
+    if completed and failed:
+        logger.error(f"失败的文件: {', '.join(failed)}")
     logger.info("医学视频字幕校对系统结束")
-    return 0 if succeeded else 1
+    if not completed:
+        return STOPPED
+    return SOME_FAILED if failed else OK
+
+
+def track_failures(engine):
+    """The names of the files the batch reports as failed, as it goes (the
+    batch reaches the file correction through the instance)."""
+    failed = []
+    correct = engine.process_subtitle_file
+
+    def process_subtitle_file(file_path, *args, **kwargs):
+        result = correct(file_path, *args, **kwargs)
+        if not result:
+            failed.append(os.path.basename(file_path))
+        return result
+
+    engine.process_subtitle_file = process_subtitle_file
+    return failed
 
 
 if __name__ == "__main__":

@@ -62,7 +62,7 @@ def test_main_runs_a_batch(run_python, tmp_path, standin, package_root):
     [
         ("ok", 0, "医学视频字幕校对系统结束"),
         ("service-down", 1, "医学视频字幕校对系统结束"),
-        ("bad-config", 1, "程序运行异常: Expecting value: line 1 column 1 (char 0)"),
+        ("some-failed", 3, "医学视频字幕校对系统结束"),
         ("no-key", 1, "程序运行异常: 未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY"),
     ],
 )
@@ -73,8 +73,8 @@ def test_command_line(run_python, tmp_path, standin, package_root, scenario, exi
     config["api_url"] = standin.url if scenario != "service-down" else "http://127.0.0.1:9/none"
     config["logging"]["log_dir"] = str(tmp_path / "comparison")
     (tmp_path / "config.json").write_text(json.dumps(config), encoding="utf-8")
-    if scenario == "bad-config":
-        (tmp_path / "config.json").write_text("", encoding="utf-8")
+    if scenario == "some-failed":
+        (tmp_path / "lectures" / "l1.srt").write_bytes(b"\xff\xfe\x00")
     env = {} if scenario == "no-key" else {"DEEPSEEK_API_KEY": KEY}
     code = ("import sys, brivane.brivane as m; m.time.sleep = lambda s: None\n"
             "from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))")
@@ -84,9 +84,13 @@ def test_command_line(run_python, tmp_path, standin, package_root, scenario, exi
     log = (tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8")
     assert messages(log)[-1] == last_message
     assert KEY not in log + result.stdout + result.stderr
+    if scenario == "some-failed":
+        assert "失败的文件: l1.srt" in messages(log)
     if scenario == "ok":
         assert (tmp_path / "out" / "l0_corrected.srt").exists()
-        [comparison_log] = (tmp_path / "comparison").iterdir()
+        # The command puts comparison logs beside its outputs.
+        assert not (tmp_path / "comparison").exists()
+        [comparison_log] = (tmp_path / "out" / "subtitle_logs").iterdir()
         assert KEY not in comparison_log.read_text(encoding="utf-8")
         assert len(list((tmp_path / "backup").iterdir())) == 1
 
@@ -113,3 +117,36 @@ def test_version_and_help(run_python, tmp_path):
     for name in ("DEEPSEEK_API_KEY", "BRIVANE_INPUT_DIR", "BRIVANE_OUTPUT_DIR", "_corrected.srt",
                  "logs/brivane.log", "--jobs", "--no-cache"):
         assert name in result.stdout
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"input": "typo"}, "--input: 输入目录不存在: typo"),
+    ({"output": "lectures"}, "--output: 输出目录不能与输入目录相同: lectures"),
+    ({"config_text": ""}, "--config: 无法读取配置文件 config.json: Expecting value"),
+    ({"config_text": "[1]"}, "--config: 配置文件必须是JSON对象: config.json"),
+    ({"api_url": ""}, "配置项 api_url 必须是非空字符串，当前值: ''"),
+    ({"model": None}, "配置项 model 必须是非空字符串，当前值: None"),
+    ({"window_size": "50"}, "配置项 window_size 必须是正整数，当前值: '50'"),
+    ({"logging": []}, "配置项 logging 必须是JSON对象，当前值: []"),
+    ({"extra_body": 3}, "配置项 extra_body 必须是JSON对象，当前值: 3"),
+    ({"max_concurrent_requests": 0}, "配置项 max_concurrent_requests 必须是正整数，当前值: 0"),
+    ({"request_timeout": "fast"}, "配置项 request_timeout 必须是正数，当前值: 'fast'"),
+    ({"reply_cache": 5}, "配置项 reply_cache 必须是文件路径，当前值: 5"),
+    ({"retry_missing_blocks": "yes"}, "配置项 retry_missing_blocks 必须是 true 或 false，当前值: 'yes'"),
+    ({"input_encoding": "klingon"}, "配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: 'klingon'"),
+])
+def test_checks_before_anything_starts(run_python, tmp_path, standin, package_root, change, message):
+    standin.reset()
+    prepare(tmp_path, package_root, files=1)
+    config = json.loads((package_root / "brivane" / "config.json").read_text(encoding="utf-8"))
+    config["api_url"] = standin.url
+    config.update({k: v for k, v in change.items() if k not in ("input", "output", "config_text")})
+    text = change.get("config_text", json.dumps(config))
+    (tmp_path / "config.json").write_text(text, encoding="utf-8")
+    code = "import sys; from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))"
+    result = run_python(code, cwd=tmp_path, env={"DEEPSEEK_API_KEY": KEY}, check=False,
+                        args=["--input", change.get("input", "lectures"),
+                              "--output", change.get("output", "out"), "--config", "config.json"])
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"brivane: {message}")
+    assert standin.requests == [] and not (tmp_path / "logs").exists()
