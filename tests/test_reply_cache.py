@@ -87,7 +87,7 @@ def test_kill_during_a_batch_leaves_a_sound_store(workdir, make_config, package_
         env = {**os.environ, "DEEPSEEK_API_KEY": "k", "PYTHONPATH": str(package_root)}
         command = [sys.executable, "-m", "brivane", "--input", "input", "--output", "output",
                    "--config", config]
-        service.latency = 0.05
+        service.latency = 0.2  # slow enough that the kill comes mid-batch even on a busy machine
         cli = subprocess.Popen(command, cwd=workdir, env=env, stderr=subprocess.DEVNULL)
         while len(service.requests) < 12:
             time.sleep(0.01)
