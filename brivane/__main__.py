@@ -48,7 +48,65 @@ def parse_args(argv):
                         help="neither read nor write the reply cache for this run")
     parser.add_argument("--log-dir", default=None, metavar="DIR",
                         help="directory of the comparison logs (default: <output>/subtitle_logs)")
+    parser.add_argument("--dry-run", action="store_true",
+                        help="read the batch and print its blocks, windows, requests and an "
+                             "estimate of the tokens; send nothing, write nothing, need no key")
     return parser.parse_args(argv)
+
+
+# DeepSeek's published rule of thumb: a Chinese character is about 0.6 token,
+# any other character about 0.3.
+CJK_TOKENS, OTHER_TOKENS = 0.6, 0.3
+
+
+def is_cjk(character):
+    code = ord(character)
+    return (0x3000 <= code <= 0x303F or 0x3400 <= code <= 0x4DBF or 0x4E00 <= code <= 0x9FFF
+            or 0xF900 <= code <= 0xFAFF or 0xFF00 <= code <= 0xFFEF)
+
+
+def estimated_tokens(text):
+    cjk = sum(1 for character in text if is_cjk(character))
+    return CJK_TOKENS * cjk + OTHER_TOKENS * (len(text) - cjk)
+
+
+def dry_run(args, config):
+    """Per file: blocks, windows, requests and estimated tokens; then totals.
+    Input per request is the prompt plus the window; output about the window."""
+    import glob
+    import math
+    import types
+
+    from brivane import brivane as engine_module
+
+    # The engine's own reader and prompt, on a stand-in for the engine that
+    # holds only the configuration: no key, no folders, no request.
+    settings = types.SimpleNamespace(config=config)
+    engine_module.Brivane.generate_prompt(settings)
+    prompt_tokens = estimated_tokens(settings.system_prompt)
+    size = config.get("window_size", 50)
+    pattern = os.path.join(args.input, config.get("file_pattern", "*.srt"))
+    totals = [0, 0, 0, 0.0, 0.0]
+    for path in sorted(glob.glob(pattern)):
+        try:
+            blocks = engine_module.Brivane.parse_srt(settings, path)
+        except Exception as error:
+            print(f"{os.path.basename(path)}: 无法读取 ({error})")
+            continue
+        windows = math.ceil(len(blocks) / size)
+        sent = [blocks[k:k + size] for k in range(0, len(blocks), size)]
+        texts = ["".join(f"{b['index']}\n{b['start_time']} --> {b['end_time']}\n{b['text']}\n\n"
+                         for b in window) for window in sent]
+        tokens_in = sum(prompt_tokens + estimated_tokens(t) for t in texts)
+        tokens_out = sum(estimated_tokens(t) for t in texts)
+        print(f"{os.path.basename(path)}: {len(blocks)} 块, {windows} 个窗口, {windows} 个请求, "
+              f"约 {math.ceil(tokens_in)} 输入 tokens, {math.ceil(tokens_out)} 输出 tokens")
+        for k, value in enumerate((1, len(blocks), windows, tokens_in, tokens_out)):
+            totals[k] += value
+    print(f"合计: {totals[0]} 个文件, {totals[1]} 块, {totals[2]} 个请求, "
+          f"约 {math.ceil(totals[3])} 输入 tokens, {math.ceil(totals[4])} 输出 tokens "
+          f"(估算: 汉字 {CJK_TOKENS} token/字, 其他 {OTHER_TOKENS} token/字符, 含提示词)")
+    return 0
 
 
 def load_configuration(path):
@@ -138,6 +196,8 @@ def run(argv=None) -> int:
         for problem in problems:
             print(f"brivane: {problem}", file=sys.stderr)
         return USAGE
+    if args.dry_run:
+        return dry_run(args, config)
     from brivane import brivane as engine_module  # imported late: the import sets up logging
 
     logger = engine_module.logger

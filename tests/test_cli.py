@@ -1,5 +1,7 @@
 """`main` and the command line, end to end in fresh interpreters."""
 import json
+import pathlib
+import re
 import shutil
 
 import pytest
@@ -150,3 +152,20 @@ def test_checks_before_anything_starts(run_python, tmp_path, standin, package_ro
     assert result.returncode == 2
     assert result.stderr.startswith(f"brivane: {message}")
     assert standin.requests == [] and not (tmp_path / "logs").exists()
+
+
+def test_dry_run_on_the_examples(run_python, tmp_path):
+    examples = pathlib.Path(__file__).resolve().parent.parent / "examples" / "lectures"
+    code = "import sys; from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))"
+    result = run_python(code, cwd=tmp_path, check=False,
+                        args=["--dry-run", "--input", str(examples), "--output", "out"])
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.split(", 约")[0] for line in lines[:4]] == [
+        "cardiology_heart_failure.srt: 177 块, 4 个窗口, 4 个请求",
+        "infectious_sepsis.srt: 59 块, 2 个窗口, 2 个请求",
+        "nephrology_electrolytes.srt: 60 块, 2 个窗口, 2 个请求",
+        "neurology_antiepileptic_drugs.srt: 39 块, 1 个窗口, 1 个请求"]
+    tokens_in, tokens_out = map(int, re.findall(r"约 (\d+) 输入 tokens, (\d+) 输出", lines[4])[0])
+    assert lines[4].startswith("合计: 4 个文件, 335 块, 9 个请求") and tokens_in > 9 * 2000 > tokens_out
+    assert not (tmp_path / "out").exists()  # nothing written, no key needed
