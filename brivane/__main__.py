@@ -7,6 +7,8 @@ file taken from the command line, and an exit status a shell can test.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import logging
 import os
 import sys
 
@@ -215,7 +217,8 @@ def run(argv=None) -> int:
             overrides["reply_cache"] = None
         engine.config = {**engine.config, **overrides}
         failed = track_failures(engine)
-        completed = engine.process_all_files()
+        with progress_line(engine, engine_module.logger):
+            completed = engine.process_all_files()
     except Exception as error:
         logger.error(f"程序运行异常: {error}")
         return STOPPED
@@ -230,6 +233,80 @@ def run(argv=None) -> int:
     if not completed:
         return STOPPED
     return SOME_FAILED if failed else OK
+
+
+class _Progress(logging.Filter):
+    """Moves the live line on the engine's own records of finished windows
+    and files; lets every record through."""
+
+    def __init__(self, bar, files):
+        super().__init__()
+        self.bar, self.files, self.done = bar, files, 0
+
+    def filter(self, record):
+        message = record.getMessage()
+        if message.startswith("字幕校正进度"):
+            self.bar.update(1)
+        elif message.startswith("文件处理进度"):
+            self.done += 1
+            self.bar.set_description(f"文件 {self.done}/{self.files}")
+        return True
+
+
+@contextlib.contextmanager
+def progress_line(engine, logger):
+    """On a terminal: one live line (files and windows done, elapsed, ETA)
+    under the scrolling records. Elsewhere: the records alone."""
+    if not sys.stderr.isatty():
+        yield
+        return
+    from tqdm import tqdm
+    from tqdm.contrib.logging import logging_redirect_tqdm
+
+    files, windows = _batch_size(engine, logger)
+    columns, lines = _terminal_size()
+    with tqdm(total=windows, unit="窗口", desc=f"文件 0/{files}", file=sys.stderr,
+              ncols=columns, nrows=lines) as bar, logging_redirect_tqdm(loggers=[logging.root]):
+        progress = _Progress(bar, files)
+        logger.addFilter(progress)
+        try:
+            yield
+        finally:
+            logger.removeFilter(progress)
+
+
+def _terminal_size():
+    """The terminal's width and height. A terminal that reports no size (some
+    emulators and pseudo-terminals) gets COLUMNS and LINES, else 100 x 24;
+    with a height of 0 the line would not be shown at all."""
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+        columns, lines = size.columns, size.lines
+    except OSError:
+        columns = lines = 0
+    return (columns or int(os.environ.get("COLUMNS") or 100),
+            lines or int(os.environ.get("LINES") or 24))
+
+
+def _batch_size(engine, logger):
+    """Files and windows of the batch, read quietly."""
+    import glob
+    import math
+
+    size = engine.window_size if isinstance(engine.window_size, int) else 50
+    paths = sorted(glob.glob(os.path.join(engine.input_dir, engine.file_pattern)))
+    windows = 0
+    level = logger.level
+    logger.setLevel(logging.CRITICAL + 1)
+    try:
+        for path in paths:
+            try:
+                windows += math.ceil(len(engine.parse_srt(path)) / max(size, 1))
+            except Exception:
+                pass  # the batch itself reports the file
+    finally:
+        logger.setLevel(level)
+    return len(paths), windows
 
 
 def track_failures(engine):

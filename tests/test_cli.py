@@ -169,3 +169,38 @@ def test_dry_run_on_the_examples(run_python, tmp_path):
     tokens_in, tokens_out = map(int, re.findall(r"约 (\d+) 输入 tokens, (\d+) 输出", lines[4])[0])
     assert lines[4].startswith("合计: 4 个文件, 335 块, 9 个请求") and tokens_in > 9 * 2000 > tokens_out
     assert not (tmp_path / "out").exists()  # nothing written, no key needed
+
+
+def test_progress_line_on_a_terminal(tmp_path, standin, package_root):
+    import os
+    import pty
+    import subprocess
+    import sys
+
+    standin.reset()
+    prepare(tmp_path, package_root, files=2)
+    config = {"api_url": standin.url, "model": "m", "window_size": 2}
+    (tmp_path / "config.json").write_text(json.dumps(config), encoding="utf-8")
+    command = [sys.executable, "-m", "brivane", "--input", "lectures", "--output", "out",
+               "--config", "config.json"]
+    env = {**os.environ, "DEEPSEEK_API_KEY": KEY, "PYTHONPATH": str(package_root),
+           "COLUMNS": "120"}
+    leader, follower = pty.openpty()
+    cli = subprocess.Popen(command, cwd=tmp_path, env=env, stdout=subprocess.DEVNULL,
+                           stderr=follower)
+    os.close(follower)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # the terminal closes with the last writer
+            break
+        if not chunk:
+            break
+        seen += chunk
+    assert cli.wait() == 0
+    screen = seen.decode("utf-8", "replace")
+    assert "文件 2/2" in screen and "4/4" in screen and "窗口" in screen  # files, windows
+    assert "字幕文件处理完成，成功: 2，失败: 0" in screen  # records still scroll above it
+    plain = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert plain.returncode == 0 and "4/4" not in plain.stderr and "窗口]" not in plain.stderr
