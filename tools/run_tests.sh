@@ -37,7 +37,7 @@ configure() {  # build dir, extra cmake args...
   local dir="$1"; shift
   .venv/bin/cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" -Dpybind11_DIR="$PYBIND11_DIR" \
-    -DBRIVANE_BUILD_MODULE=OFF "$@" >/dev/null
+    -DBRIVANE_BUILD_MODULE=OFF -DBRIVANE_WARNINGS_AS_ERRORS=ON "$@" >/dev/null
   .venv/bin/cmake --build "$dir" -j "$JOBS"
 }
 

@@ -23,7 +23,9 @@ template <std::size_t N>
 void expect_sorted_disjoint(const tables::CodeRange (&table)[N]) {
   for (std::size_t i = 0; i < N; ++i) {
     EXPECT_LE(table[i].lo, table[i].hi);
-    if (i) EXPECT_LT(table[i - 1].hi + 1, table[i].lo) << "ranges " << i - 1 << " and " << i;
+    if (i) {
+      EXPECT_LT(table[i - 1].hi + 1, table[i].lo) << "ranges " << i - 1 << " and " << i;
+    }
   }
 }
 
