@@ -10,6 +10,8 @@ rm -f brivane/*.so
 
 FUZZ_SECONDS="${BRIVANE_FUZZ_SECONDS:-15}"
 JOBS="${BRIVANE_JOBS:-2}"
+STARTED=$SECONDS
+step() { echo "== [$((SECONDS - STARTED)) s] $*"; }
 
 # Debian packages: GoogleTest and clang (libFuzzer) for the native tests.
 need=()
@@ -17,7 +19,7 @@ need=()
 command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ "${#need[@]}" -gt 0 ]; then
-  echo "== installing ${need[*]}"
+  step "installing ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
@@ -29,7 +31,7 @@ if [ ! -x .venv/bin/python ]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q cmake ninja 'pybind11>=3'
-echo "== building and installing the package"
+step "building and installing the package (about a minute on 2 cores)"
 .venv/bin/python -m pip install -q ".[test]"
 
 PYBIND11_DIR="$(.venv/bin/python -c 'import pybind11; print(pybind11.get_cmake_dir())')"
@@ -41,16 +43,18 @@ configure() {  # build dir, extra cmake args...
   .venv/bin/cmake --build "$dir" -j "$JOBS"
 }
 
-echo "== C++ unit tests"
+step "C++ unit tests: building"
 configure build/cpp-tests -DBRIVANE_BUILD_TESTS=ON
 .venv/bin/ctest --test-dir build/cpp-tests --output-on-failure
 
-echo "== C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-configure build/cpp-asan -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_SANITIZE=ON
+step "AddressSanitizer + UndefinedBehaviorSanitizer: building the C++ tests and the module"
+# One build for both, so the core is compiled once with the sanitizers.
+configure build/cpp-asan -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_SANITIZE=ON -DBRIVANE_BUILD_MODULE=ON
+step "C++ unit tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   .venv/bin/ctest --test-dir build/cpp-asan --output-on-failure
 
-echo "== fuzz smoke (${FUZZ_SECONDS}s per target)"
+step "fuzz smoke (${FUZZ_SECONDS}s per target)"
 configure build/fuzz -DBRIVANE_BUILD_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++
 for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
@@ -61,8 +65,21 @@ for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
   echo "$(basename "$fuzzer"): ok"
 done
 
-echo "== pytest"
+step "pytest"
 # Run from the tests' own interpreter entry point so the source tree's
 # brivane/ (which holds no built module) does not shadow the installed one.
 if [ $# -eq 0 ]; then set -- tests; fi
 .venv/bin/pytest -p no:cacheprovider "$@"
+
+step "pytest against the module built with the sanitizers"
+# The package as installed, with the sanitized module in place of the
+# release one. The interpreter is not instrumented: the sanitizer runtime
+# (and the C++ runtime its interceptors need) load first.
+asan_package=build/asan-package/brivane
+rm -rf build/asan-package && mkdir -p "$asan_package"
+cp brivane/*.py brivane/*.json brivane/*.pyi brivane/py.typed "$asan_package"/
+cp build/cpp-asan/brivane.*.so "$asan_package"/
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH="$PWD/build/asan-package" .venv/bin/pytest -p no:cacheprovider -q "$@"
+step "done"
