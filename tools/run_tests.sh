@@ -48,22 +48,36 @@ configure build/cpp-tests -DBRIVANE_BUILD_TESTS=ON
 .venv/bin/ctest --test-dir build/cpp-tests --output-on-failure
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: building the C++ tests and the module"
-# One build for both, so the core is compiled once with the sanitizers.
-configure build/cpp-asan -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_SANITIZE=ON -DBRIVANE_BUILD_MODULE=ON
+# One build for both, so the core is compiled once with the sanitizers; -O1
+# with light debug info halves the compile time and finds the same faults.
+configure build/cpp-asan -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_SANITIZE=ON -DBRIVANE_BUILD_MODULE=ON \
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1"
 step "C++ unit tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   .venv/bin/ctest --test-dir build/cpp-asan --output-on-failure
 
-step "fuzz smoke (${FUZZ_SECONDS}s per target)"
+step "fuzz smoke (${FUZZ_SECONDS}s per target, as many at once as there are build jobs)"
 configure build/fuzz -DBRIVANE_BUILD_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++
+fuzz() {  # runs one target; its log is shown when it fails
+  local fuzzer="$1" name corpus
+  name="$(basename "$fuzzer")"
+  corpus="build/fuzz/corpus/$name"
+  mkdir -p "$corpus"
+  if "$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=4096 -dict=tests/fuzz/text.dict "$corpus" \
+      2> "build/fuzz/$name.log"; then
+    echo "$name: ok"
+  else
+    tail -50 "build/fuzz/$name.log"
+    return 1
+  fi
+}
+pids=()
 for fuzzer in build/fuzz/tests/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
-  corpus="build/fuzz/corpus/$(basename "$fuzzer")"
-  mkdir -p "$corpus"
-  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=4096 -dict=tests/fuzz/text.dict "$corpus" \
-    2> "build/fuzz/$(basename "$fuzzer").log" || { tail -50 "build/fuzz/$(basename "$fuzzer").log"; exit 1; }
-  echo "$(basename "$fuzzer"): ok"
+  fuzz "$fuzzer" & pids+=($!)
+  if [ "${#pids[@]}" -ge "$JOBS" ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
 done
+for pid in "${pids[@]}"; do wait "$pid"; done
 
 step "pytest"
 # Run from the tests' own interpreter entry point so the source tree's
