@@ -23,6 +23,7 @@ environment:
 outputs:
   <output>/<name>_corrected.srt           the corrected subtitles
   <output>/.brivane/replies.sqlite3       the reply cache (packaged configuration)
+  <output>/review/index.html              the review report (--report; packaged configuration)
   subtitle_logs/subtitle_comparison_*.log comparison logs (logging.log_dir)
   logs/brivane.log                        the process log, also on standard error
   backup/brivane_backup_<date>.zip        the inputs as they were before the run
@@ -50,6 +51,9 @@ def parse_args(argv):
                         help="neither read nor write the reply cache for this run")
     parser.add_argument("--log-dir", default=None, metavar="DIR",
                         help="directory of the comparison logs (default: <output>/subtitle_logs)")
+    parser.add_argument("--report", action=argparse.BooleanOptionalAction, default=None,
+                        help="write the review report to <output>/review (default: the "
+                             "configuration's review_report, else off)")
     parser.add_argument("--dry-run", action="store_true",
                         help="read the batch and print its blocks, windows, requests and an "
                              "estimate of the tokens; send nothing, write nothing, need no key")
@@ -162,9 +166,9 @@ def configuration_problems(args, config):
         problems.append(f"配置项 request_timeout 必须是正数，当前值: {config['request_timeout']!r}")
     if not isinstance(config.get("reply_cache", ""), (str, type(None))):
         problems.append(f"配置项 reply_cache 必须是文件路径，当前值: {config['reply_cache']!r}")
-    if not isinstance(config.get("retry_missing_blocks", False), bool):
-        problems.append("配置项 retry_missing_blocks 必须是 true 或 false，当前值: "
-                        f"{config['retry_missing_blocks']!r}")
+    for key in ("retry_missing_blocks", "review_report"):
+        if not isinstance(config.get(key, False), bool):
+            problems.append(f"配置项 {key} 必须是 true 或 false，当前值: {config[key]!r}")
     encoding = config.get("input_encoding")
     if encoding is not None:
         try:
@@ -215,6 +219,8 @@ def run(argv=None) -> int:
             overrides["max_concurrent_requests"] = args.jobs
         if args.no_cache:
             overrides["reply_cache"] = None
+        if args.report is not None:
+            overrides["review_report"] = args.report
         engine.config = {**engine.config, **overrides}
         failed = track_failures(engine)
         with progress_line(engine, engine_module.logger):

@@ -7,6 +7,7 @@
 #include "brivane/bindings.h"
 #include "brivane/host.h"
 #include "brivane/prefetch.h"
+#include "brivane/review.h"
 #include "pipeline/windowing.h"
 
 namespace brivane::bind {
@@ -64,7 +65,9 @@ py::object backup_files(py::object self) {
 }
 
 py::object process_all_files(py::object self) {
-  return py::bool_(host::guard(
+  // The report covers whatever the batch got through, a stopped batch too.
+  py::object report = py::none();
+  py::object completed = py::bool_(host::guard(
       [&] {
         std::optional<RequestSettings> settings = request_settings(self);
         if (!settings) return false;
@@ -90,6 +93,8 @@ py::object process_all_files(py::object self) {
           prefetch.emplace(self, std::move(requests), *settings, cache);
         }
         BatchPrefetchScope scope(prefetch ? &*prefetch : nullptr);
+        report = open_review_report(self);
+        BatchReportScope report_scope(report);
         long long total_files = static_cast<long long>(py::len(files));
         long long processed_files = 0, success_files = 0;
         host::info("开始处理字幕文件，共" + std::to_string(total_files) + "个文件");
@@ -110,6 +115,8 @@ py::object process_all_files(py::object self) {
         host::error("处理字幕文件时发生错误: " + host::message_of(error));
         return false;
       }));
+  if (!report.is_none()) write_review_report(report);
+  return completed;
 }
 
 void main() {

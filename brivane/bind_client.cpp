@@ -86,7 +86,7 @@ class Call {
         if (std::optional<ReplyCache::Entry> hit = context.cache->lookup(*cache_key_)) {
           host::info("使用缓存的API响应 (窗口 " + std::to_string(context.window) + ")");
           last_reply_info().finish_reason = hit->finish_reason;
-          return post_process(hit->content);
+          return post_process(hit->content, py::none());
         }
       }
     }
@@ -233,21 +233,26 @@ class Call {
       }
     }
     last_reply_info().finish_reason = finish_reason;
+    py::object usage = host::get(data, "usage", py::none());
     CacheContext context = cache_context();
     if (context.cache && cache_key_) {
-      context.cache->store(*cache_key_, content, finish_reason,
-                           host::get(data, "usage", py::none()));
+      context.cache->store(*cache_key_, content, finish_reason, usage);
     }
-    return post_process(content);
+    return post_process(content, usage);
   }
 
-  // The glossary, then the commentary stripping, on a reply's content.
-  py::object post_process(py::handle content) {
+  // The glossary, then the commentary stripping, on a reply's content; each
+  // stage is kept for the review of where an edit came from.
+  py::object post_process(py::handle content, py::handle usage) {
     host::info("正在应用错误术语库精确替换...");
     py::object corrected = self_.attr("apply_term_corrections")(content);
     py::object replaced_text = corrected[py::int_(0)];
     py::object replacement_details = corrected[py::int_(1)];
     py::object final_text = self_.attr("remove_annotations")(replaced_text);
+    ReplyInfo &info = last_reply_info();
+    info.returned = py::reinterpret_borrow<py::object>(content);
+    info.after_glossary = replaced_text;
+    info.usage = py::reinterpret_borrow<py::object>(usage);
     return py::make_tuple(final_text, replacement_details);
   }
 

@@ -9,6 +9,8 @@
 #include "brivane/bindings.h"
 #include "brivane/host.h"
 #include "brivane/prefetch.h"
+#include "brivane/review.h"
+#include "pipeline/block_record.h"
 #include "pipeline/comparison_log.h"
 #include "pipeline/merge.h"
 #include "pipeline/windowing.h"
@@ -161,6 +163,72 @@ bool holds_text(py::handle self, py::handle file_path) {
   return host::truthy(content.attr("replace")(host::text("\xef\xbb\xbf"), "").attr("strip")());
 }
 
+// What a file's review is made of: one record per block as Python data, and
+// the usage of every reply the service sent (a cached reply cost nothing).
+class FileReview {
+ public:
+  explicit operator bool() const { return static_cast<bool>(report_); }
+  const py::object &report() const { return report_; }
+  void open(py::object report) { report_ = std::move(report); }
+
+  void count_usage(py::handle usage) {
+    if (!usage.is_none()) usages_.append(usage);
+  }
+
+  void add_block(long long window, const pipeline::BlockFields &sent,
+                 const pipeline::BlockRecord &record, const pipeline::BlockFields *reply_block,
+                 const std::vector<std::string> &details) {
+    py::dict entry;
+    entry["index"] = host::text(sent.index);
+    entry["start"] = host::text(sent.start_time);
+    entry["end"] = host::text(sent.end_time);
+    entry["window"] = window;
+    entry["sent"] = host::text(sent.text);
+    py::list flags;
+    if (record.missing()) {
+      entry["returned"] = py::none();
+      entry["glossary"] = py::none();
+      entry["final"] = host::text(sent.text);
+      flags.append("missing");
+    } else {
+      entry["returned"] = host::text(record.returned);
+      entry["glossary"] = host::text(record.after_glossary);
+      entry["final"] = host::text(record.final_text);
+      if (record.model_changed(sent)) flags.append("model");
+      if (record.glossary_changed()) flags.append("glossary");
+      if (record.commentary_removed()) flags.append("commentary");
+      if (record.pair.timing_changed) flags.append("timing");
+      if (record.follow_up) flags.append("follow_up");
+    }
+    entry["flags"] = flags;
+    py::list entries;
+    for (std::size_t d : record.glossary_entries) {
+      const std::string &detail = details[d];
+      std::size_t at = detail.find(kArrow);
+      entries.append(py::make_tuple(host::text(detail.substr(0, at)),
+                                    host::text(detail.substr(at + kArrow.size()))));
+    }
+    entry["glossary_entries"] = entries;
+    entry["reply_timing"] =
+        reply_block && record.pair.timing_changed
+            ? py::object(py::make_tuple(host::text(reply_block->start_time),
+                                        host::text(reply_block->end_time)))
+            : py::object(py::none());
+    blocks_.append(entry);
+  }
+
+  void hand_in(py::dict file) {
+    file["blocks"] = blocks_;
+    file["usages"] = usages_;
+    report_.attr("add_file")(**file);
+  }
+
+ private:
+  static constexpr std::string_view kArrow = " → ";
+  py::object report_;
+  py::list blocks_, usages_;
+};
+
 class FileCorrection {
  public:
   FileCorrection(py::object self, py::object file_path, py::object custom_window_size,
@@ -172,6 +240,7 @@ class FileCorrection {
         end_window_(std::move(end_window)) {}
 
   bool run() {
+    open_review();
     std::optional<RequestSettings> settings = request_settings(self_);
     if (!settings) return false;
     timeout_ = settings->timeout;
@@ -183,6 +252,7 @@ class FileCorrection {
       cache_ = own_cache_.get();
     }
     py::object output_path = self_.attr("get_output_path")(file_path_);
+    output_path_ = output_path;
     py::object subtitles = self_.attr("parse_srt")(file_path_);
     // Blocks that all failed to parse would otherwise leave an empty
     // "corrected" file that counts as a success.
@@ -241,10 +311,40 @@ class FileCorrection {
     return true;
   }
 
+  // The file's blocks so far go into the review report (the batch's, or a
+  // report of this file alone, written now). Never raises: the review must
+  // not change how the correction ended.
+  void hand_in_review(bool corrected) {
+    if (!review_) return;
+    host::guard(
+        [&] {
+          py::dict file;
+          file["input"] = file_path_;
+          file["output"] = corrected ? output_path_ : py::object(py::none());
+          file["corrected"] = corrected;
+          file["started"] = started_;
+          file["window_size"] = window_size_ ? window_size_ : py::object(py::none());
+          review_.hand_in(file);
+          if (own_report_) write_review_report(review_.report());
+        },
+        [](py::error_already_set &error) {
+          host::error("审阅报告写入失败: " + host::message_of(error));
+        });
+  }
+
   // The run-stopping error, once a window has failed.
   const std::optional<py::error_already_set> &stopped() const { return stopped_; }
 
  private:
+  void open_review() {
+    py::object report = batch_report();
+    own_report_ = report.is_none();
+    if (own_report_) report = open_review_report(self_);
+    if (report.is_none()) return;
+    started_ = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
+    review_.open(report);
+  }
+
   void open_comparison_log() {
     py::object section = host::get(self_.attr("config"), "logging", py::dict());
     bool subtitle_logs = host::truthy(host::get(section, "enable_subtitle_logs", py::bool_(true)));
@@ -293,15 +393,24 @@ class FileCorrection {
     FetchedReply fetched = fetch_reply(window_idx, combined_text);
     py::object corrected_text = fetched.reply[py::int_(0)];
     host::debug("API返回的原始响应:\n" + host::str_of(corrected_text));
-    ReplyBlocks main = reply_blocks(fetched.reply, corrected_text);
-
     std::vector<pipeline::BlockFields> sent = fields_of_all(window);
+    ReplyBlocks main = reply_blocks(fetched, sent);
+
     std::vector<pipeline::PairedBlock> pairs =
         pipeline::merge_window(sent, main.fields, main.details);
     std::vector<bool> from_follow_up(sent.size(), false);
     ReplyBlocks extra;
     if (retry_missing_) {
       extra = ask_again(window_idx, window, sent, fetched, main, pairs, from_follow_up);
+    }
+    std::vector<pipeline::BlockRecord> records;
+    for (std::size_t s = 0; s < sent.size(); ++s) {
+      const ReplyBlocks &source = from_follow_up[s] ? extra : main;
+      const pipeline::PairedBlock &pair = pairs[s];
+      bool missing = pair.reply == pipeline::PairedBlock::kNone;
+      records.push_back(pipeline::record_block(pair, missing ? nullptr : &source.fields[pair.reply],
+                                               source.stage(s), source.details,
+                                               from_follow_up[s]));
     }
 
     if (log_.enabled()) {
@@ -313,25 +422,31 @@ class FileCorrection {
     py::list merged, missing;
     for (std::size_t s = 0; s < sent.size(); ++s) {
       py::handle block = window[s];
-      const pipeline::PairedBlock &pair = pairs[s];
-      if (pair.reply == pipeline::PairedBlock::kNone) {
+      const pipeline::BlockRecord &record = records[s];
+      const ReplyBlocks &source = record.follow_up ? extra : main;
+      if (record.missing()) {
         merged.append(block);
         missing.append(field(block, "index"));
         log_.append(clog::kept_block(sent[s].index, sent[s].text));
-        continue;
+      } else {
+        const pipeline::BlockFields &reply_fields = source.fields[record.pair.reply];
+        merged.append(with_reply_text(block, source.blocks[record.pair.reply]));
+        if (record.pair.timing_changed) {
+          host::warning("API修改了字幕块 #" + sent[s].index + " 的时间轴 (" +
+                        reply_fields.start_time + " --> " + reply_fields.end_time +
+                        ")，已保留原始时间轴");
+        }
+        if (log_.enabled()) {
+          std::vector<std::string> replacements;
+          for (std::size_t d : record.pair.replacements) replacements.push_back(source.details[d]);
+          log_.append(clog::used_block(sent[s].index, sent[s].text, reply_fields.text,
+                                       replacements, record.follow_up));
+        }
       }
-      const ReplyBlocks &source = from_follow_up[s] ? extra : main;
-      const pipeline::BlockFields &reply_fields = source.fields[pair.reply];
-      merged.append(with_reply_text(block, source.blocks[pair.reply]));
-      if (pair.timing_changed) {
-        host::warning("API修改了字幕块 #" + sent[s].index + " 的时间轴 (" + reply_fields.start_time +
-                      " --> " + reply_fields.end_time + ")，已保留原始时间轴");
-      }
-      if (log_.enabled()) {
-        std::vector<std::string> replacements;
-        for (std::size_t d : pair.replacements) replacements.push_back(source.details[d]);
-        log_.append(clog::used_block(sent[s].index, sent[s].text, reply_fields.text, replacements,
-                                     from_follow_up[s]));
+      if (review_) {
+        review_.add_block(window_idx + 1, sent[s], record,
+                          record.missing() ? nullptr : &source.fields[record.pair.reply],
+                          source.details);
       }
     }
     if (py::len(missing) > 0) {
@@ -340,19 +455,48 @@ class FileCorrection {
     return finish_window(window_idx, merged);
   }
 
-  // A reply's blocks as the merge reads them.
+  // A reply's blocks as the merge reads them, with the earlier stages of
+  // their text when a review is kept.
   struct ReplyBlocks {
     py::list blocks;
     std::vector<pipeline::BlockFields> fields;
     std::vector<std::string> details;
+    // By position in the window; empty unless reviewed.
+    std::vector<pipeline::StageTexts> stages;
+
+    pipeline::StageTexts stage(std::size_t s) const {
+      return s < stages.size() ? stages[s] : pipeline::StageTexts{};
+    }
   };
 
-  ReplyBlocks reply_blocks(py::handle reply, py::handle corrected_text) {
+  // `window_positions`: where each block of `asked` sits in the window, when
+  // the request held only some of its blocks.
+  ReplyBlocks reply_blocks(const FetchedReply &fetched,
+                           const std::vector<pipeline::BlockFields> &asked,
+                           const std::vector<std::size_t> &window_positions = {},
+                           std::size_t window_length = 0) {
     ReplyBlocks read;
-    py::object replacement_details = reply[py::int_(1)];
+    py::object corrected_text = fetched.reply[py::int_(0)];
+    py::object replacement_details = fetched.reply[py::int_(1)];
     read.blocks = py::list(self_.attr("extract_blocks_from_text")(corrected_text));
     read.fields = fields_of_all(read.blocks);
     read.details = detail_texts(replacement_details);
+    if (!review_) return read;
+    review_.count_usage(fetched.info.usage);
+    const ReplyInfo &info = fetched.info;
+    std::vector<pipeline::StageTexts> stages;
+    if (info.returned && info.after_glossary) {
+      stages = pipeline::stage_texts(asked, host::str_of(info.returned),
+                                     host::str_of(info.after_glossary));
+    }
+    if (window_positions.empty()) {
+      read.stages = std::move(stages);
+    } else {
+      read.stages.resize(window_length);
+      for (std::size_t k = 0; k < stages.size(); ++k) {
+        read.stages[window_positions[k]] = std::move(stages[k]);
+      }
+    }
     return read;
   }
 
@@ -363,7 +507,7 @@ class FileCorrection {
                         const std::vector<pipeline::BlockFields> &sent, const FetchedReply &fetched,
                         const ReplyBlocks &main, std::vector<pipeline::PairedBlock> &pairs,
                         std::vector<bool> &from_follow_up) {
-    bool cut_off = fetched.finish_reason.equal(py::str("length")) && !main.fields.empty();
+    bool cut_off = fetched.info.finish_reason.equal(py::str("length")) && !main.fields.empty();
     std::vector<std::size_t> lacking;
     for (std::size_t s = 0; s < pairs.size(); ++s) {
       if (cut_off && pairs[s].reply == main.fields.size() - 1) pairs[s] = {};
@@ -379,7 +523,7 @@ class FileCorrection {
     }
     host::info("重新请求缺失的字幕块: " + host::str_of(py::repr(indices)));
     FetchedReply again = ask_directly(window_idx, request_text(subset));
-    ReplyBlocks extra = reply_blocks(again.reply, again.reply[py::int_(0)]);
+    ReplyBlocks extra = reply_blocks(again, subset_fields, lacking, sent.size());
     std::vector<pipeline::PairedBlock> found =
         pipeline::merge_window(subset_fields, extra.fields, extra.details);
     for (std::size_t k = 0; k < lacking.size(); ++k) {
@@ -405,8 +549,7 @@ class FileCorrection {
     CacheScope scope(cache_, window_idx + 1);
     // While requests are fetched ahead, this one counts toward their limit.
     GateScope gate(prefetch_ ? &prefetch_->limit() : nullptr);
-    py::object reply = ask_client(self_, combined_text, timeout_);
-    return {reply, last_reply_info().finish_reason};
+    return ask_client(self_, combined_text, timeout_);
   }
 
   py::list finish_window(long long window_idx, py::list merged) {
@@ -445,6 +588,10 @@ class FileCorrection {
 
   py::object self_, file_path_, custom_window_size_, start_window_, end_window_;
   py::object window_size_;
+  py::object output_path_ = py::none();
+  FileReview review_;
+  bool own_report_ = false;
+  py::object started_ = py::none();
   std::string window_size_text_;
   long long block_count_ = 0;
   long long size_ = 1;
@@ -471,6 +618,7 @@ py::object process_subtitle_file(py::object self, py::object file_path,
                                     host::error("字幕文件处理失败: " + host::message_of(error));
                                     return py::bool_(false);
                                   });
+  correction.hand_in_review(host::truthy(result));
   // Raised past the general failure handler above.
   if (correction.stopped()) throw *correction.stopped();
   return result;

@@ -68,10 +68,12 @@ std::optional<RequestSettings> request_settings(py::handle self) {
   return settings;
 }
 
-py::object ask_client(py::handle self, const std::string &text, py::handle timeout) {
+FetchedReply ask_client(py::handle self, const std::string &text, py::handle timeout) {
   py::object call = self.attr("call_deepseek_api_with_subtitle_prompt");
-  if (!timeout) return call(host::text(text));
-  return call(host::text(text), "timeout"_a = timeout);
+  // A replaced client method may say nothing; nothing stale is then kept.
+  last_reply_info() = ReplyInfo{};
+  py::object reply = timeout ? call(host::text(text), "timeout"_a = timeout) : call(host::text(text));
+  return {reply, last_reply_info()};
 }
 
 struct Prefetch::State {
@@ -82,7 +84,6 @@ struct Prefetch::State {
         timeout(std::move(settings.timeout)),
         cache(std::move(reply_cache)),
         replies(requests.size()),
-        finish_reasons(requests.size()),
         errors(requests.size()),
         queue(requests.size()),
         limit(settings.jobs) {}
@@ -93,8 +94,7 @@ struct Prefetch::State {
   std::shared_ptr<ReplyCache> cache;
   // Written by the workers and read by the merge, both under the GIL, each
   // entry only after the queue says its job finished.
-  std::vector<py::object> replies;
-  std::vector<py::object> finish_reasons;
+  std::vector<FetchedReply> replies;
   std::vector<std::optional<py::error_already_set>> errors;
   pipeline::FetchQueue queue;
   pipeline::AdaptiveLimit limit;
@@ -111,7 +111,6 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
       const PlannedRequest &request = state->requests[*job];
       CacheScope scope(state->cache.get(), request.window);
       state->replies[*job] = ask_client(state->self, request.text, state->timeout);
-      state->finish_reasons[*job] = last_reply_info().finish_reason;
     } catch (py::error_already_set &error) {
       if (error.matches(abandoned_type())) break;
       state->errors[*job] = error;
@@ -169,7 +168,7 @@ std::optional<FetchedReply> Prefetch::reply_for(const std::string &text) {
     if (state_->queue.closed()) return std::nullopt;  // abandoned: ask directly
   }
   if (state_->errors[job]) throw *state_->errors[job];
-  return FetchedReply{state_->replies[job], state_->finish_reasons[job]};
+  return state_->replies[job];
 }
 
 pipeline::AdaptiveLimit &Prefetch::limit() { return state_->limit; }

@@ -65,9 +65,15 @@ class CacheScope {
   CacheContext previous_;
 };
 
-// What the client learnt of the reply it last returned on this thread.
+// What the client learnt of the reply it last returned on this thread: the
+// reply's text before its cleaning (null when the client did not say), and
+// the usage the service reported (None for a reply from the cache, which
+// cost nothing).
 struct ReplyInfo {
   py::object finish_reason = py::none();
+  py::object returned;        // the content as the service returned it
+  py::object after_glossary;  // the content after the glossary's replacements
+  py::object usage = py::none();
 };
 ReplyInfo &last_reply_info();
 

@@ -24,20 +24,20 @@ struct RequestSettings {
 };
 std::optional<RequestSettings> request_settings(py::handle self);
 
+// A reply with what the client learnt of it.
+struct FetchedReply {
+  py::object reply;
+  ReplyInfo info;
+};
+
 // `self.call_deepseek_api_with_subtitle_prompt(text)`, with the configured
 // time-out when there is one.
-py::object ask_client(py::handle self, const std::string &text, py::handle timeout);
+FetchedReply ask_client(py::handle self, const std::string &text, py::handle timeout);
 
 // One window's request as the file correction will send it.
 struct PlannedRequest {
   std::string text;
   long long window;  // one-based, within its file
-};
-
-// A reply with what the client learnt of it.
-struct FetchedReply {
-  py::object reply;
-  py::object finish_reason;
 };
 
 class Prefetch {

@@ -147,7 +147,7 @@ def comparison_dir(workdir):
 
 
 EXTRAS = ("max_concurrent_requests", "reply_cache", "retry_missing_blocks", "input_encoding",
-          "request_timeout")
+          "request_timeout", "review_report")
 
 
 @pytest.fixture

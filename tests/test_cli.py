@@ -53,7 +53,8 @@ def test_main_runs_a_batch(run_python, tmp_path, standin, package_root):
     assert logged[0] == "医学视频字幕校对系统启动" and logged[-1] == "医学视频字幕校对系统结束"
     assert "字幕文件处理完成，成功: 2，失败: 0" in logged
     outputs = sorted(p.name for p in (tmp_path / "out").iterdir() if not p.name.startswith("."))
-    assert outputs == ["l0_corrected.srt", "l1_corrected.srt"]  # beside the reply cache
+    # Beside the reply cache; the packaged configuration turns the review on.
+    assert outputs == ["l0_corrected.srt", "l1_corrected.srt", "review"]
     assert standin.requests[0].headers["Authorization"] == f"Bearer {KEY}"
     assert KEY not in result.stdout + result.stderr
     assert KEY not in (tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8")

@@ -29,11 +29,6 @@ struct ReplySpans {
 };
 ReplySpans extract_block_spans(CodePoints reply);
 
-// ---------------------------------------------------------------------------
-// For tests, fuzzers and benchmarks only. The module reads the host's code
-// points in place through the forms above; these read UTF-8 and return copies
-// or views, so native tests can drive each step directly.
-
 struct ExtractedBlocks {
   std::vector<Subtitle> subtitles;
   // Line 2 of every block whose time line does not split into exactly two
@@ -41,7 +36,8 @@ struct ExtractedBlocks {
   std::vector<std::string> invalid_time_lines;
 };
 
-// extract_block_spans on UTF-8 text.
+// extract_block_spans on UTF-8 text, as copies (the review reads the
+// earlier stages of a reply this way).
 ExtractedBlocks extract_blocks(std::string_view reply);
 
 }  // namespace brivane::text

@@ -1,0 +1,252 @@
+"""The review report: ``<output>/review/index.html``, one page per file and
+``changes.json``, made from the block records the engine hands over as it
+corrects each file.
+
+Every block record holds the text sent, the block in the reply as returned,
+after the glossary and after the cleanup (the text written), so the page can
+say which step made each edit. Pages are self-contained (inline CSS and
+JavaScript, no network) and render their rows from JSON embedded with
+Jinja2's HTML-safe ``tojson``; subtitle text only ever reaches the page as
+text, never as markup.
+"""
+from __future__ import annotations
+
+import difflib
+import json
+import os
+import secrets
+
+import jinja2
+
+FORMAT, VERSION = "brivane-changes", 1
+
+# A block is flagged as a big change when more than a third of its
+# characters (sent and final together) lie outside the matching runs.
+BIG_CHANGE = 1 / 3
+
+USAGE_KEYS = ("prompt_tokens", "completion_tokens", "prompt_cache_hit_tokens",
+              "prompt_cache_miss_tokens")
+
+# Page names the report itself uses.
+RESERVED_PAGES = {"index", "changes"}
+
+
+def _matcher(a, b):
+    return difflib.SequenceMatcher(None, a, b, autojunk=False)
+
+
+def differs_by_much(sent, final):
+    """More than a third of the characters differ between the two texts."""
+    if sent == final:
+        return False
+    total = len(sent) + len(final)
+    matched = sum(size for _, _, size in _matcher(sent, final).get_matching_blocks())
+    return total > 0 and (total - 2 * matched) / total > BIG_CHANGE
+
+
+def side_by_side(a, b):
+    """The two texts as runs: ``[changed, text]`` pairs for each side, where
+    changed marks a deleted run on the left and an inserted one on the right."""
+    left, right = [], []
+    for tag, i1, i2, j1, j2 in _matcher(a, b).get_opcodes():
+        if i2 > i1:
+            left.append([int(tag != "equal"), a[i1:i2]])
+        if j2 > j1:
+            right.append([int(tag != "equal"), b[j1:j2]])
+    return left, right
+
+
+def inline_diff(a, b):
+    """One edit step as runs ``[op, text]``: 0 kept, -1 deleted, 1 inserted."""
+    runs = []
+    for tag, i1, i2, j1, j2 in _matcher(a, b).get_opcodes():
+        if tag == "equal":
+            runs.append([0, a[i1:i2]])
+            continue
+        if i2 > i1:
+            runs.append([-1, a[i1:i2]])
+        if j2 > j1:
+            runs.append([1, b[j1:j2]])
+    return runs
+
+
+def sum_usage(usages):
+    """Token sums over the replies' `usage` objects; a count the service did
+    not report stays None."""
+    sums = dict.fromkeys(USAGE_KEYS)
+    requests = 0
+    for usage in usages:
+        if not isinstance(usage, dict):
+            continue
+        requests += 1
+        for key in USAGE_KEYS:
+            value = usage.get(key)
+            if isinstance(value, int) and not isinstance(value, bool):
+                sums[key] = (sums[key] or 0) + value
+    return {"requests": requests, **sums}
+
+
+def add_usage(total, part):
+    merged = {"requests": total["requests"] + part["requests"]}
+    for key in USAGE_KEYS:
+        values = [v for v in (total[key], part[key]) if v is not None]
+        merged[key] = sum(values) if values else None
+    return merged
+
+
+def block_totals(blocks):
+    def count(flag):
+        return sum(flag in b["flags"] for b in blocks)
+
+    return {
+        "blocks": len(blocks),
+        "changed": sum(b["final"] != b["sent"] for b in blocks),
+        "model": count("model"),
+        "glossary": sum(len(b["glossary_entries"]) for b in blocks),
+        "commentary": count("commentary"),
+        "missing": count("missing"),
+        "timing": count("timing"),
+        "big": count("big"),
+        "follow_up": count("follow_up"),
+        "flagged": sum(is_flagged(b) for b in blocks),
+    }
+
+
+def is_flagged(block):
+    """The edits a reviewer should look at first."""
+    return any(flag in block["flags"] for flag in ("missing", "timing", "big", "commentary"))
+
+
+def _page_row(block):
+    """A block as the page's script reads it (short keys: 20,000 rows)."""
+    row = {"i": block["index"], "t": f'{block["start"]} --> {block["end"]}',
+           "w": block["window"], "fl": block["flags"]}
+    if block["final"] == block["sent"]:
+        row["s"] = [[0, block["sent"]]]
+    else:
+        row["s"], row["f"] = side_by_side(block["sent"], block["final"])
+    if block["glossary_entries"]:
+        row["g"] = [f"{wrong} → {right}" for wrong, right in block["glossary_entries"]]
+    if block["reply_timing"]:
+        row["rt"] = " --> ".join(block["reply_timing"])
+    steps = []
+    if block["returned"] is not None:
+        stages = (("model", block["sent"], block["returned"]),
+                  ("glossary", block["returned"], block["glossary"]),
+                  ("commentary", block["glossary"], block["final"]))
+        steps = [[name, inline_diff(a, b)] for name, a, b in stages if a != b]
+    if steps:
+        row["st"] = steps
+    return row
+
+
+def _write_atomically(path, text):
+    """Whole or not at all: a reader never sees half a page."""
+    temp = f"{path}.{os.getpid()}-{secrets.token_hex(4)}.tmp"
+    descriptor = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8", newline="\n") as stream:
+            stream.write(text)
+        os.replace(temp, path)
+    except BaseException:
+        os.unlink(temp)
+        raise
+
+
+class Report:
+    """Collects the files of a batch, then writes the report's files."""
+
+    def __init__(self, engine):
+        self.engine = engine
+        self.files = []
+
+    def add_file(self, *, input, output, corrected, started, window_size, blocks, usages):
+        for block in blocks:
+            if differs_by_much(block["sent"], block["final"]):
+                block["flags"].append("big")
+        self.files.append({
+            "input": os.fspath(input),
+            "output": None if output is None else os.fspath(output),
+            "status": "corrected" if corrected else "failed",
+            "started": started,
+            "window_size": window_size,
+            "totals": block_totals(blocks),
+            "usage": sum_usage(usages),
+            "blocks": blocks,
+        })
+
+    def usage(self):
+        total = sum_usage(())
+        for file in self.files:
+            total = add_usage(total, file["usage"])
+        return total
+
+    def usage_record(self):
+        usage = self.usage()
+        return (f"本批次用量: 输入 {usage['prompt_tokens'] or 0} tokens"
+                f"（缓存命中 {usage['prompt_cache_hit_tokens'] or 0}），"
+                f"输出 {usage['completion_tokens'] or 0} tokens")
+
+    def _name_pages(self):
+        taken = set(RESERVED_PAGES)
+        for file in self.files:
+            stem = os.path.splitext(os.path.basename(file["input"]))[0] or "file"
+            name, n = stem, 1
+            while name.lower() in taken:
+                n += 1
+                name = f"{stem}_{n}"
+            taken.add(name.lower())
+            file["page"] = f"{name}.html"
+
+    def document(self, generated):
+        """The report as changes.json holds it."""
+        return {"format": FORMAT, "version": VERSION, "generated": generated,
+                "model": self.engine.model, "usage": self.usage(), "files": self.files}
+
+    def write(self):
+        """Writes the pages and changes.json; returns the index's path."""
+        folder = os.path.join(self.engine.output_dir, "review")
+        os.makedirs(folder, exist_ok=True)
+        self._name_pages()
+        templates = _templates()
+        document = self.document(_now(self.engine))
+        for file in self.files:
+            rows = [_page_row(block) for block in file["blocks"]]
+            page = templates.get_template("file.html.j2").render(
+                file=file, model=document["model"], rows=rows, labels=LABELS)
+            _write_atomically(os.path.join(folder, file["page"]), page)
+        index = templates.get_template("index.html.j2").render(
+            document=document, labels=LABELS)
+        index_path = os.path.join(folder, "index.html")
+        _write_atomically(index_path, index)
+        _write_atomically(os.path.join(folder, "changes.json"),
+                          json.dumps(document, ensure_ascii=False, indent=1))
+        return index_path
+
+
+def _templates():
+    environment = jinja2.Environment(
+        loader=jinja2.PackageLoader("brivane", "templates"),
+        autoescape=True, trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined)
+    # Compact, and Chinese as itself: the rows of a long lecture weigh less.
+    environment.policies["json.dumps_kwargs"] = {"ensure_ascii": False, "separators": (",", ":")}
+    return environment
+
+
+def _now(engine):
+    # The engine module's clock, so a caller that fixes it fixes the report too.
+    from brivane import brivane as engine_module
+
+    return engine_module.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
+
+
+# Badge texts and what each means (shown as the badge's tooltip).
+LABELS = {
+    "model": ("模型修改", "the model changed the text"),
+    "glossary": ("术语库", "the glossary replaced a term"),
+    "commentary": ("删除注释", "commentary the model added was removed"),
+    "missing": ("回复缺失", "the reply lacked this block; kept as sent"),
+    "timing": ("时间轴被改", "the reply changed the timing; the original was kept"),
+    "big": ("大幅改动", "more than a third of the characters differ"),
+    "follow_up": ("补充请求", "taken from the follow-up request"),
+}

@@ -1,0 +1,57 @@
+#include "pipeline/block_record.h"
+
+#include "text/matchers.h"
+#include "text/reply.h"
+
+namespace brivane::pipeline {
+namespace {
+
+// Each stage's block text for every sent block, by the merge's pairing.
+std::vector<std::optional<std::string>> texts_at_stage(const std::vector<std::string_view> &sent,
+                                                       std::string_view stage) {
+  std::string unfenced;
+  std::string_view text = text::match::remove_fence_lines(stage, unfenced) ? unfenced : stage;
+  std::vector<text::Subtitle> blocks = text::extract_blocks(text).subtitles;
+  std::vector<std::string_view> indexes;
+  for (const text::Subtitle &b : blocks) indexes.push_back(b.index);
+  std::vector<std::size_t> paired = pair_blocks(sent, indexes);
+  std::vector<std::optional<std::string>> texts(sent.size());
+  for (std::size_t s = 0; s < sent.size(); ++s) {
+    if (paired[s] != PairedBlock::kNone) texts[s] = std::move(blocks[paired[s]].text);
+  }
+  return texts;
+}
+
+}  // namespace
+
+std::vector<StageTexts> stage_texts(const std::vector<BlockFields> &sent,
+                                    std::string_view returned, std::string_view after_glossary) {
+  std::vector<std::string_view> indexes;
+  for (const BlockFields &b : sent) indexes.push_back(b.index);
+  std::vector<std::optional<std::string>> first = texts_at_stage(indexes, returned);
+  std::vector<std::optional<std::string>> second = texts_at_stage(indexes, after_glossary);
+  std::vector<StageTexts> stages(sent.size());
+  for (std::size_t s = 0; s < sent.size(); ++s) {
+    stages[s] = {std::move(first[s]), std::move(second[s])};
+  }
+  return stages;
+}
+
+BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block,
+                         const StageTexts &stages, const std::vector<std::string> &details,
+                         bool follow_up) {
+  BlockRecord record;
+  record.pair = pair;
+  record.follow_up = follow_up;
+  if (!final_block) return record;
+  record.final_text = final_block->text;
+  record.after_glossary = stages.after_glossary.value_or(record.final_text);
+  record.returned = stages.returned.value_or(record.after_glossary);
+  if (record.returned != record.after_glossary) {
+    record.glossary_entries =
+        attribute_replacements(record.returned, record.after_glossary, details);
+  }
+  return record;
+}
+
+}  // namespace brivane::pipeline

@@ -1,0 +1,53 @@
+// What happened to each sent block of a window, from the reply as the service
+// returned it to the text written. The comparison log and the review report
+// are both views of these records.
+#pragma once
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pipeline/merge.h"
+
+namespace brivane::pipeline {
+
+// A sent block's text at the two stages before the cleanup: in the reply as
+// returned, and after the glossary's replacements. Nothing where that stage
+// of the reply lacks the block.
+struct StageTexts {
+  std::optional<std::string> returned;
+  std::optional<std::string> after_glossary;
+};
+
+// The stage texts of every sent block, found with the merge's own pairing on
+// the blocks of each stage (fence lines aside, which belong to no block).
+std::vector<StageTexts> stage_texts(const std::vector<BlockFields> &sent,
+                                    std::string_view returned, std::string_view after_glossary);
+
+struct BlockRecord {
+  PairedBlock pair;        // into the reply whose block was used
+  bool follow_up = false;  // that reply answered the follow-up request
+  // The paired block's text at each stage; a stage not known repeats the
+  // next one. Empty when the reply lacks the block.
+  std::string returned, after_glossary, final_text;
+  // Replacement details whose wrong term is in `returned` and right term in
+  // `after_glossary`: the glossary's own edits of this block.
+  std::vector<std::size_t> glossary_entries;
+
+  bool missing() const { return pair.reply == PairedBlock::kNone; }
+  bool model_changed(const BlockFields &sent) const {
+    return !missing() && returned != sent.text;
+  }
+  bool glossary_changed() const { return !missing() && after_glossary != returned; }
+  bool commentary_removed() const { return !missing() && final_text != after_glossary; }
+};
+
+// The record of one sent block: `final_block` is the paired reply block as
+// the engine read it (null when missing), `details` that reply's
+// replacement details.
+BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block,
+                         const StageTexts &stages, const std::vector<std::string> &details,
+                         bool follow_up);
+
+}  // namespace brivane::pipeline
