@@ -166,6 +166,13 @@ def pipeline_engine(online_engine, comparison_dir):
 
 
 @pytest.fixture
+def review_engine(pipeline_engine):
+    pipeline_engine.config = {**pipeline_engine.config, "review_report": True,
+                              "retry_missing_blocks": True}
+    return pipeline_engine
+
+
+@pytest.fixture
 def batch_engine(pipeline_engine, workdir, package_root):
     # The archive takes config.json and the library file from the working directory.
     import shutil

@@ -136,6 +136,7 @@ def test_version_and_help(run_python, tmp_path):
     ({"request_timeout": "fast"}, "配置项 request_timeout 必须是正数，当前值: 'fast'"),
     ({"reply_cache": 5}, "配置项 reply_cache 必须是文件路径，当前值: 5"),
     ({"retry_missing_blocks": "yes"}, "配置项 retry_missing_blocks 必须是 true 或 false，当前值: 'yes'"),
+    ({"review_report": 1}, "配置项 review_report 必须是 true 或 false，当前值: 1"),
     ({"input_encoding": "klingon"}, "配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: 'klingon'"),
 ])
 def test_checks_before_anything_starts(run_python, tmp_path, standin, package_root, change, message):
@@ -205,3 +206,23 @@ def test_progress_line_on_a_terminal(tmp_path, standin, package_root):
     assert "字幕文件处理完成，成功: 2，失败: 0" in screen  # records still scroll above it
     plain = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True)
     assert plain.returncode == 0 and "4/4" not in plain.stderr and "窗口]" not in plain.stderr
+
+
+@pytest.mark.parametrize("configured, flag, written", [
+    (True, [], True), (True, ["--no-report"], False), (None, ["--report"], True)])
+def test_report_flag_overrides_configuration(run_python, tmp_path, standin, package_root,
+                                             configured, flag, written):
+    standin.reset()
+    prepare(tmp_path, package_root, files=1)
+    config = {"api_url": standin.url, "model": "m", "logging": {"log_dir": str(tmp_path / "c")}}
+    if configured is not None:
+        config["review_report"] = configured
+    (tmp_path / "config.json").write_text(json.dumps(config), encoding="utf-8")
+    code = "import sys; from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))"
+    result = run_python(code, cwd=tmp_path, env={"DEEPSEEK_API_KEY": KEY}, check=False,
+                        args=["--input", "lectures", "--output", "out", "--config", "config.json",
+                              *flag])
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "out" / "review" / "index.html").exists() is written
+    logged = messages((tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8"))
+    assert any(m.startswith("本批次用量: 输入 ") for m in logged) is written

@@ -38,7 +38,12 @@ def test_three_windows(pipeline_engine, service, workdir, records, comparison_di
     assert "处理窗口 3 [块索引 101 到 120]" in log.read_text(encoding="utf-8")
 
 
-def test_merge_and_comparison_log_golden(pipeline_engine, service, workdir, records, comparison_dir):
+@pytest.mark.parametrize("review", [False, True])
+def test_merge_and_comparison_log_golden(pipeline_engine, service, workdir, records, comparison_dir,
+                                         review):
+    # The review report is a view of the same run: nothing else changes with it.
+    if review:
+        pipeline_engine.config = {**pipeline_engine.config, "review_report": True}
     path = write_lecture(workdir, 5)
     (workdir / "input" / "lecture.srt").write_text(
         make_srt(4) + "\n5\n00:00:10,000 --> 00:00:11,000\n第一行\n  第二行\n", encoding="utf-8")
@@ -59,6 +64,7 @@ def test_merge_and_comparison_log_golden(pipeline_engine, service, workdir, reco
     text = text.replace(path, "<input>")
     expected = (GOLDEN / "comparison_merge.log").read_text(encoding="utf-8")
     assert text == expected
+    assert (workdir / "output" / "review" / "changes.json").exists() is review
 
 
 @pytest.mark.parametrize("size", [0, -5, 2.5, 50.0, "50", None])

@@ -13,11 +13,15 @@ JOBS="${BRIVANE_JOBS:-2}"
 STARTED=$SECONDS
 step() { echo "== [$((SECONDS - STARTED)) s] $*"; }
 
-# Debian packages: GoogleTest and clang (libFuzzer) for the native tests.
+# Debian packages: GoogleTest and clang (libFuzzer) for the native tests,
+# Chromium and its driver for the review page tests.
 need=()
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+command -v chromium >/dev/null || need+=(chromium)
+command -v chromedriver >/dev/null || need+=(chromium-driver)
+export BRIVANE_REQUIRE_BROWSER=1
 if [ "${#need[@]}" -gt 0 ]; then
   step "installing ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -91,7 +95,7 @@ step "pytest against the module built with the sanitizers"
 # (and the C++ runtime its interceptors need) load first.
 asan_package=build/asan-package/brivane
 rm -rf build/asan-package && mkdir -p "$asan_package"
-cp brivane/*.py brivane/*.json brivane/*.pyi brivane/py.typed "$asan_package"/
+cp -r brivane/*.py brivane/*.json brivane/*.pyi brivane/py.typed brivane/templates "$asan_package"/
 cp build/cpp-asan/brivane.*.so "$asan_package"/
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -125,7 +125,8 @@ def json_reply(status: int, obj: Any) -> Reply:
 def completion_body(request: RecordedRequest, content: str | None,
                     finish_reason: str = "stop") -> dict[str, Any]:
     model = request.body.get("model") if isinstance(request.body, dict) else None
-    # Character counts stand in for tokens; only their presence matters here.
+    # Character counts stand in for tokens. The fixed system prompt counts as
+    # served from the service's prompt cache, as DeepSeek reports it.
     prompt_tokens = len(request.system_text) + len(request.user_text)
     completion_tokens = len(content or "")
     return {
@@ -142,6 +143,8 @@ def completion_body(request: RecordedRequest, content: str | None,
             "prompt_tokens": prompt_tokens,
             "completion_tokens": completion_tokens,
             "total_tokens": prompt_tokens + completion_tokens,
+            "prompt_cache_hit_tokens": len(request.system_text),
+            "prompt_cache_miss_tokens": len(request.user_text),
         },
     }
 

@@ -1,0 +1,121 @@
+"""The review report, from real runs against the stand-in: the block records
+and their flags, the usage sums, escaping of hostile text, and the switch."""
+import json
+import re
+
+import pytest
+from conftest import make_srt
+from standin_service import behaviours as b
+
+from brivane import review
+
+
+def report_files(workdir):
+    folder = workdir / "output" / "review"
+    return folder, json.loads((folder / "changes.json").read_text(encoding="utf-8"))
+
+
+def page_rows(page_text):
+    data = re.search(r'<script type="application/json" id="block-data">(.*?)</script>', page_text, re.S)
+    return json.loads(data.group(1))
+
+
+def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, records):
+    (workdir / "input").mkdir(exist_ok=True)
+    path = str(workdir / "input" / "lecture.srt")
+    (workdir / "input" / "lecture.srt").write_text(make_srt(6), encoding="utf-8")
+    service.script(
+        # Window 1: a model edit everywhere, block 2 dropped, block 3 re-timed.
+        b.combine(b.echo({"需要": "须要"}), b.drop_blocks([2]),
+                  b.change_timestamp(3, "00:00:06,100 --> 00:00:07,600")),
+        b.echo(),  # the follow-up brings block 2 back
+        # Window 2: block 4 dropped for good, a note on 5, 6 rewritten.
+        b.combine(b.echo(), b.drop_blocks([4]), b.inline_note(5, "（注：原文为血案）"),
+                  b.duplicate_block(6, "今天我们讲心力衰竭的分型")),
+        b.combine(b.drop_blocks([4]), b.extra_block(999)),
+    )
+    assert review_engine.process_subtitle_file(path, custom_window_size=3) is True
+    folder, changes = report_files(workdir)
+    [file] = changes["files"]
+    blocks = {block["index"]: block for block in file["blocks"]}
+    assert {index: block["flags"] for index, block in blocks.items()} == {
+        "1": ["model", "glossary"],
+        "2": ["glossary", "follow_up"],
+        "3": ["model", "glossary", "timing"],
+        "4": ["missing"],
+        "5": ["model", "glossary", "commentary"],
+        "6": ["model", "big"],
+    }
+    assert blocks["1"]["returned"] == "血案升高1，须要治疗"
+    assert blocks["1"]["glossary"] == blocks["1"]["final"] == "血氨升高1，须要治疗"
+    assert blocks["1"]["glossary_entries"] == [["血案", "血氨"]]
+    assert blocks["3"]["reply_timing"] == ["00:00:06,100", "00:00:07,600"]
+    assert blocks["4"]["returned"] is None and blocks["4"]["final"] == blocks["4"]["sent"]
+    assert blocks["5"]["glossary"] == "血氨升高5，需要治疗（注：原文为血氨）"
+    assert blocks["5"]["final"] == "血氨升高5，需要治疗"
+    assert file["totals"] == {"blocks": 6, "changed": 5, "model": 4, "glossary": 4,
+                              "commentary": 1, "missing": 1, "timing": 1, "big": 1,
+                              "follow_up": 1, "flagged": 4}
+    prompt = sum(len(r.system_text) + len(r.user_text) for r in service.requests)
+    hit = sum(len(r.system_text) for r in service.requests)
+    assert file["usage"]["requests"] == 4 and file["usage"]["prompt_tokens"] == prompt
+    assert changes["usage"] == file["usage"]
+    completion = file["usage"]["completion_tokens"]
+    assert records()[-2:] == [
+        ("INFO", f"审阅报告已保存到: {folder / 'index.html'}"),
+        ("INFO", f"本批次用量: 输入 {prompt} tokens（缓存命中 {hit}），输出 {completion} tokens")]
+    page = (folder / "lecture.html").read_text(encoding="utf-8")
+    rows = page_rows(page)
+    assert [row["i"] for row in rows] == ["1", "2", "3", "4", "5", "6"]
+    # The written side shows the note's removal as its own step.
+    assert [step[0] for step in rows[4]["st"]] == ["model", "glossary", "commentary"]
+    assert 'href="lecture.html"' in (folder / "index.html").read_text(encoding="utf-8")
+
+
+def test_hostile_text_stays_text(review_engine, service, workdir):
+    (workdir / "input").mkdir(exist_ok=True)
+    hostile = '<script>alert(1)</script></script><img src=x onerror=alert(2)>&amp;'
+    name = "a<i>b'.srt"
+    (workdir / "input" / name).write_text(f"1\n00:00:01,000 --> 00:00:02,000\n{hostile}\n",
+                                          encoding="utf-8")
+    service.script(b.echo({"alert(1)": "alert(3)"}))
+    assert review_engine.process_subtitle_file(str(workdir / "input" / name)) is True
+    folder, changes = report_files(workdir)
+    page = (folder / "a<i>b'.html").read_text(encoding="utf-8")
+    index = (folder / "index.html").read_text(encoding="utf-8")
+    for markup in ("<script>alert", "</script><img", "<img", "<i>b"):
+        assert markup not in page and markup not in index
+    assert "a&lt;i&gt;b" in page
+    [row] = page_rows(page)
+    assert "".join(text for _, text in row["s"]) == hostile
+    assert changes["files"][0]["blocks"][0]["sent"] == hostile
+
+
+@pytest.mark.parametrize("sent, final, big", [
+    ("一二三四五六", "一二三四五六", False),
+    ("一二三四五六", "一二三四五七", False),
+    ("abc", "abd", False),  # exactly a third differs
+    ("ab", "ac", True),
+    ("一二三", "四五六", True),
+    ("", "新", True),
+])
+def test_big_change_threshold(sent, final, big):
+    assert review.differs_by_much(sent, final) is big
+
+
+def test_usage_sums_skip_what_was_not_reported():
+    usage = review.sum_usage([{"prompt_tokens": 10, "completion_tokens": 2},
+                              {"prompt_tokens": 5, "prompt_cache_hit_tokens": 4,
+                               "completion_tokens": True}, None])
+    assert usage == {"requests": 2, "prompt_tokens": 15, "completion_tokens": 2,
+                     "prompt_cache_hit_tokens": 4, "prompt_cache_miss_tokens": None}
+
+
+def test_page_names_never_collide(review_engine, workdir):
+    report = review.Report(review_engine)
+    for path in ("in/index.srt", "in/a.srt", "in/sub/a.srt", "in/A.srt"):
+        report.add_file(input=path, output=None, corrected=False, started="", window_size=50,
+                        blocks=[], usages=[])
+    report.write()
+    assert [file["page"] for file in report.files] == ["index_2.html", "a.html", "a_2.html",
+                                                       "A_3.html"]
