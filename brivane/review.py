@@ -11,17 +11,18 @@ text, never as markup.
 """
 from __future__ import annotations
 
-import difflib
+import collections
 import json
 import os
 import secrets
 
 import jinja2
+from rapidfuzz.distance import Levenshtein
 
 FORMAT, VERSION = "brivane-changes", 1
 
 # A block is flagged as a big change when more than a third of its
-# characters (sent and final together) lie outside the matching runs.
+# characters (sent and written together) lie outside the diff's kept runs.
 BIG_CHANGE = 1 / 3
 
 USAGE_KEYS = ("prompt_tokens", "completion_tokens", "prompt_cache_hit_tokens",
@@ -31,24 +32,25 @@ USAGE_KEYS = ("prompt_tokens", "completion_tokens", "prompt_cache_hit_tokens",
 RESERVED_PAGES = {"index", "changes"}
 
 
-def _matcher(a, b):
-    return difflib.SequenceMatcher(None, a, b, autojunk=False)
+def _opcodes(a, b):
+    return Levenshtein.opcodes(a, b).as_list()
 
 
-def differs_by_much(sent, final):
-    """More than a third of the characters differ between the two texts."""
+def differs_by_much(sent, final, opcodes=None):
+    """More than a third of the characters (of both texts) lie outside the
+    runs the character diff keeps."""
     if sent == final:
         return False
+    kept = sum(i2 - i1 for tag, i1, i2, _, _ in opcodes or _opcodes(sent, final) if tag == "equal")
     total = len(sent) + len(final)
-    matched = sum(size for _, _, size in _matcher(sent, final).get_matching_blocks())
-    return total > 0 and (total - 2 * matched) / total > BIG_CHANGE
+    return (total - 2 * kept) / total > BIG_CHANGE
 
 
-def side_by_side(a, b):
+def side_by_side(a, b, opcodes=None):
     """The two texts as runs: ``[changed, text]`` pairs for each side, where
     changed marks a deleted run on the left and an inserted one on the right."""
     left, right = [], []
-    for tag, i1, i2, j1, j2 in _matcher(a, b).get_opcodes():
+    for tag, i1, i2, j1, j2 in opcodes or _opcodes(a, b):
         if i2 > i1:
             left.append([int(tag != "equal"), a[i1:i2]])
         if j2 > j1:
@@ -59,7 +61,7 @@ def side_by_side(a, b):
 def inline_diff(a, b):
     """One edit step as runs ``[op, text]``: 0 kept, -1 deleted, 1 inserted."""
     runs = []
-    for tag, i1, i2, j1, j2 in _matcher(a, b).get_opcodes():
+    for tag, i1, i2, j1, j2 in _opcodes(a, b):
         if tag == "equal":
             runs.append([0, a[i1:i2]])
             continue
@@ -68,6 +70,33 @@ def inline_diff(a, b):
         if j2 > j1:
             runs.append([1, b[j1:j2]])
     return runs
+
+
+STEPS = ("model", "glossary", "commentary")
+
+
+def page_diffs(blocks):
+    """The character diffs the page shows, for the changed blocks only, by
+    position: sent against written, and each step on its own where more than
+    one step edited the block (with one step, that step's diff is the whole
+    diff). Also adds the big-change flag."""
+    diffs = {}
+    for position, block in enumerate(blocks):
+        sent, final = block["sent"], block["final"]
+        if sent == final:
+            continue
+        opcodes = _opcodes(sent, final)
+        if differs_by_much(sent, final, opcodes):
+            block["flags"].append("big")
+        diff = {"sides": side_by_side(sent, final, opcodes)}
+        steps = [step for step in STEPS if step in block["flags"]]
+        if len(steps) > 1:
+            texts = {"model": (sent, block["returned"]),
+                     "glossary": (block["returned"], block["glossary"]),
+                     "commentary": (block["glossary"], final)}
+            diff["steps"] = [[step, inline_diff(*texts[step])] for step in steps]
+        diffs[position] = diff
+    return diffs
 
 
 def sum_usage(usages):
@@ -94,50 +123,29 @@ def add_usage(total, part):
     return merged
 
 
-def block_totals(blocks):
-    def count(flag):
-        return sum(flag in b["flags"] for b in blocks)
+# The edits a reviewer should look at first.
+FLAGGED = frozenset(("missing", "timing", "big", "commentary"))
 
+
+def block_totals(blocks, changed):
+    # One pass: a long lecture has tens of thousands of blocks.
+    flags = collections.Counter(flag for block in blocks for flag in block["flags"])
     return {
         "blocks": len(blocks),
-        "changed": sum(b["final"] != b["sent"] for b in blocks),
-        "model": count("model"),
-        "glossary": sum(len(b["glossary_entries"]) for b in blocks),
-        "commentary": count("commentary"),
-        "missing": count("missing"),
-        "timing": count("timing"),
-        "big": count("big"),
-        "follow_up": count("follow_up"),
-        "flagged": sum(is_flagged(b) for b in blocks),
+        "changed": changed,
+        "model": flags["model"],
+        "glossary": sum(len(block["glossary_entries"]) for block in blocks),
+        "commentary": flags["commentary"],
+        "missing": flags["missing"],
+        "timing": flags["timing"],
+        "big": flags["big"],
+        "follow_up": flags["follow_up"],
+        "flagged": sum(not FLAGGED.isdisjoint(block["flags"]) for block in blocks),
     }
 
 
-def is_flagged(block):
-    """The edits a reviewer should look at first."""
-    return any(flag in block["flags"] for flag in ("missing", "timing", "big", "commentary"))
-
-
-def _page_row(block):
-    """A block as the page's script reads it (short keys: 20,000 rows)."""
-    row = {"i": block["index"], "t": f'{block["start"]} --> {block["end"]}',
-           "w": block["window"], "fl": block["flags"]}
-    if block["final"] == block["sent"]:
-        row["s"] = [[0, block["sent"]]]
-    else:
-        row["s"], row["f"] = side_by_side(block["sent"], block["final"])
-    if block["glossary_entries"]:
-        row["g"] = [f"{wrong} → {right}" for wrong, right in block["glossary_entries"]]
-    if block["reply_timing"]:
-        row["rt"] = " --> ".join(block["reply_timing"])
-    steps = []
-    if block["returned"] is not None:
-        stages = (("model", block["sent"], block["returned"]),
-                  ("glossary", block["returned"], block["glossary"]),
-                  ("commentary", block["glossary"], block["final"]))
-        steps = [[name, inline_diff(a, b)] for name, a, b in stages if a != b]
-    if steps:
-        row["st"] = steps
-    return row
+def _dumps(value):
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
 def _write_atomically(path, text):
@@ -159,18 +167,17 @@ class Report:
     def __init__(self, engine):
         self.engine = engine
         self.files = []
+        self.diffs = []  # per file, what its page shows of each changed block
 
     def add_file(self, *, input, output, corrected, started, window_size, blocks, usages):
-        for block in blocks:
-            if differs_by_much(block["sent"], block["final"]):
-                block["flags"].append("big")
+        self.diffs.append(page_diffs(blocks))
         self.files.append({
             "input": os.fspath(input),
             "output": None if output is None else os.fspath(output),
             "status": "corrected" if corrected else "failed",
             "started": started,
             "window_size": window_size,
-            "totals": block_totals(blocks),
+            "totals": block_totals(blocks, len(self.diffs[-1])),
             "usage": sum_usage(usages),
             "blocks": blocks,
         })
@@ -210,17 +217,25 @@ class Report:
         self._name_pages()
         templates = _templates()
         document = self.document(_now(self.engine))
-        for file in self.files:
-            rows = [_page_row(block) for block in file["blocks"]]
+        # Each file's blocks are serialised once, for its page and for
+        # changes.json alike.
+        files_json = []
+        for file, diffs in zip(self.files, self.diffs):
+            blocks_json = _dumps(file["blocks"])
+            data = f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)}}}'
             page = templates.get_template("file.html.j2").render(
-                file=file, model=document["model"], rows=rows, labels=LABELS)
+                file=file, model=document["model"], labels=LABELS,
+                data=jinja2.utils.htmlsafe_json_dumps(data, dumps=lambda text, **_: text))
             _write_atomically(os.path.join(folder, file["page"]), page)
+            head = _dumps({key: value for key, value in file.items() if key != "blocks"})
+            files_json.append(f'{head[:-1]},"blocks":{blocks_json}}}')
         index = templates.get_template("index.html.j2").render(
             document=document, labels=LABELS)
         index_path = os.path.join(folder, "index.html")
         _write_atomically(index_path, index)
+        head = _dumps({key: value for key, value in document.items() if key != "files"})
         _write_atomically(os.path.join(folder, "changes.json"),
-                          json.dumps(document, ensure_ascii=False, indent=1))
+                          f'{head[:-1]},"files":[{",".join(files_json)}]}}\n')
         return index_path
 
 

@@ -15,7 +15,7 @@ def report_files(workdir):
     return folder, json.loads((folder / "changes.json").read_text(encoding="utf-8"))
 
 
-def page_rows(page_text):
+def page_data(page_text):
     data = re.search(r'<script type="application/json" id="block-data">(.*?)</script>', page_text, re.S)
     return json.loads(data.group(1))
 
@@ -65,10 +65,14 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
         ("INFO", f"审阅报告已保存到: {folder / 'index.html'}"),
         ("INFO", f"本批次用量: 输入 {prompt} tokens（缓存命中 {hit}），输出 {completion} tokens")]
     page = (folder / "lecture.html").read_text(encoding="utf-8")
-    rows = page_rows(page)
-    assert [row["i"] for row in rows] == ["1", "2", "3", "4", "5", "6"]
-    # The written side shows the note's removal as its own step.
-    assert [step[0] for step in rows[4]["st"]] == ["model", "glossary", "commentary"]
+    data = page_data(page)
+    assert data["blocks"] == file["blocks"]
+    # Block 5 was edited by all three steps, each shown on its own; block 1
+    # by two; block 4 not at all.
+    assert [step[0] for step in data["diffs"]["4"]["steps"]] == ["model", "glossary", "commentary"]
+    assert data["diffs"]["0"]["steps"] == [["model", [[0, "血案升高1，"], [-1, "需"], [1, "须"], [0, "要治疗"]]],
+                                           ["glossary", [[0, "血"], [-1, "案"], [1, "氨"], [0, "升高1，须要治疗"]]]]
+    assert "3" not in data["diffs"]
     assert 'href="lecture.html"' in (folder / "index.html").read_text(encoding="utf-8")
 
 
@@ -86,8 +90,8 @@ def test_hostile_text_stays_text(review_engine, service, workdir):
     for markup in ("<script>alert", "</script><img", "<img", "<i>b"):
         assert markup not in page and markup not in index
     assert "a&lt;i&gt;b" in page
-    [row] = page_rows(page)
-    assert "".join(text for _, text in row["s"]) == hostile
+    [sent, _] = page_data(page)["diffs"]["0"]["sides"]
+    assert "".join(text for _, text in sent) == hostile
     assert changes["files"][0]["blocks"][0]["sent"] == hostile
 
 

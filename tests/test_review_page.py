@@ -53,14 +53,14 @@ def page(review_engine, service, workdir, browser):
 
 def shown_indexes(driver):
     return driver.execute_script(
-        "return Array.from(document.querySelectorAll('#rows tr'))"
-        ".filter(tr => getComputedStyle(tr).display !== 'none')"
-        ".map(tr => tr.firstChild.textContent)")
+        "return Array.from(document.querySelectorAll('#rows .row'))"
+        ".filter(row => getComputedStyle(row).display !== 'none')"
+        ".map(row => row.firstChild.textContent)")
 
 
 def current_index(driver):
     return driver.execute_script(
-        "var tr = document.querySelector('tr.current'); return tr && tr.firstChild.textContent")
+        "var row = document.querySelector('.row.current'); return row && row.firstChild.textContent")
 
 
 def test_filters_keys_and_search(page):
@@ -87,8 +87,8 @@ def test_filters_keys_and_search(page):
 
 def test_hostile_text_shows_as_text_and_nothing_is_fetched(page):
     driver, url = page
-    last = driver.find_elements(By.CSS_SELECTOR, "#rows tr")[-1]
-    assert last.find_element(By.CSS_SELECTOR, "td.sent").text == HOSTILE
+    last = driver.find_elements(By.CSS_SELECTOR, "#rows .row")[-1]
+    assert last.find_element(By.CSS_SELECTOR, ".sent").text == HOSTILE
     assert driver.find_elements(By.CSS_SELECTOR, "#rows img, #rows script") == []
     driver.get(url.rsplit("/", 1)[0] + "/index.html")
     driver.find_element(By.CSS_SELECTOR, 'a[href="talk.html"]').click()
