@@ -123,3 +123,22 @@ def test_page_names_never_collide(review_engine, workdir):
     report.write()
     assert [file["page"] for file in report.files] == ["index_2.html", "a.html", "a_2.html",
                                                        "A_3.html"]
+
+
+def test_batch_report_lists_every_file(batch_engine, service, workdir, records):
+    batch_engine.config = {**batch_engine.config, "review_report": True}
+    (workdir / "input").mkdir(exist_ok=True)
+    (workdir / "input" / "a.srt").write_text(make_srt(2), encoding="utf-8")
+    (workdir / "input" / "b.srt").write_bytes(b"\xff\xfe\x00")  # unreadable: the file fails
+    assert batch_engine.process_all_files() is True
+    folder, changes = report_files(workdir)
+    assert [(f["page"], f["status"], f["totals"]["blocks"]) for f in changes["files"]] == [
+        ("a.html", "corrected", 2), ("b.html", "failed", 0)]
+    messages = [message for _, message in records()]
+    done = messages.index("字幕文件处理完成，成功: 1，失败: 1")
+    assert messages[done + 1:] == [
+        f"审阅报告已保存到: {folder / 'index.html'}",
+        f"本批次用量: 输入 {changes['usage']['prompt_tokens']} tokens"
+        f"（缓存命中 {changes['usage']['prompt_cache_hit_tokens']}），"
+        f"输出 {changes['usage']['completion_tokens']} tokens"]
+    assert (folder / "b.html").exists()
