@@ -26,6 +26,10 @@ outputs:
   subtitle_logs/subtitle_comparison_*.log comparison logs (logging.log_dir)
   logs/brivane.log                        the process log, also on standard error
   backup/brivane_backup_<date>.zip        the inputs as they were before the run
+
+glossaries:
+  brivane glossary check FILE... [--with-packaged]   report entries that would damage text
+  brivane glossary suggest REVIEW... [--output FILE] entries learned from the model's edits
 """
 
 
@@ -50,6 +54,9 @@ def parse_args(argv):
                         help="neither read nor write the reply cache for this run")
     parser.add_argument("--log-dir", default=None, metavar="DIR",
                         help="directory of the comparison logs (default: <output>/subtitle_logs)")
+    parser.add_argument("--glossary", action="append", default=[], metavar="FILE",
+                        help="a further glossary file for this run, read after the configured "
+                             "ones (repeatable)")
     parser.add_argument("--dry-run", action="store_true",
                         help="read the batch and print its blocks, windows, requests and an "
                              "estimate of the tokens; send nothing, write nothing, need no key")
@@ -172,7 +179,35 @@ def configuration_problems(args, config):
                 codecs.lookup(encoding)
         except (TypeError, LookupError):
             problems.append(f"配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: {encoding!r}")
+    problems += glossary_problems(args, config)
     return problems
+
+
+def glossary_problems(args, config):
+    """The engine's own message for each glossary file it would refuse."""
+    from brivane import glossary
+
+    try:
+        paths = glossary.configured_glossary_files(config, args.config)
+    except glossary.GlossaryError as error:
+        return [str(error)]
+    paths += [os.path.abspath(path) for path in args.glossary]
+    return [message for message in map(glossary.load_error, paths) if message]
+
+
+def engine_class(engine_module, glossaries):
+    """The engine, reading `glossaries` (absolute paths) after the configured
+    glossary files, for this run."""
+    if not glossaries:
+        return engine_module.Brivane
+
+    class Brivane(engine_module.Brivane):
+        def load_error_terms(self):
+            configured = self.config.get("glossary_files") or []
+            self.config = {**self.config, "glossary_files": [*configured, *glossaries]}
+            super().load_error_terms()
+
+    return Brivane
 
 
 def _positive_int(text):
@@ -190,7 +225,12 @@ OK, STOPPED, USAGE, SOME_FAILED, INTERRUPTED = 0, 1, 2, 3, 130
 
 
 def run(argv=None) -> int:
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["glossary"]:
+        from brivane import glossary
+
+        return glossary.main(argv[1:])
+    args = parse_args(argv)
     config, problems = load_configuration(args.config)
     if config is not None:
         problems = configuration_problems(args, config)
@@ -208,7 +248,8 @@ def run(argv=None) -> int:
         api_key = os.environ.get("DEEPSEEK_API_KEY")
         if not api_key:
             raise ValueError("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY")
-        engine = engine_module.Brivane(api_key, args.input, args.output, args.config)
+        engine = engine_class(engine_module, [os.path.abspath(path) for path in args.glossary])(
+            api_key, args.input, args.output, args.config)
         overrides = {"logging": {**engine.config.get("logging", {}), "log_dir": os.path.abspath(
             args.log_dir or os.path.join(args.output, "subtitle_logs"))}}
         if args.jobs is not None:
