@@ -209,17 +209,20 @@ class Dictionary:
 
     def containing(self, terms):
         """For each term, the (frequency, word) of the words that are it or
-        hold it. One pass over the words: each word's substrings up to the
-        longest term's length are looked up in a set (about a second for
-        the whole jieba list)."""
+        hold it. One pass over the words: each word's substrings that start
+        with a term's first character, up to the longest term's length, are
+        looked up in a set (well under a second for the jieba list)."""
         terms = {term for term in terms if term}
         hits = defaultdict(list)
         if not terms:
             return hits
         longest = max(map(len, terms))
+        initials = {term[0] for term in terms}
         for word, frequency in self.words.items():
             found = set()
-            for start in range(len(word)):
+            for start, initial in enumerate(word):
+                if initial not in initials:
+                    continue
                 for end in range(start + 1, min(len(word), start + longest) + 1):
                     if word[start:end] in terms:
                         found.add(word[start:end])
@@ -366,45 +369,44 @@ def _word_bounds(text, words):
 def edited_spans(sent, returned, words):
     """The model's edit as minimal replaced spans (sent side, returned side),
     each widened to whole CJK words where the diff cuts one in half, on
-    either side. Pure insertions and deletions are not glossary material."""
+    either side. Pure insertions and deletions (added words, dropped
+    fillers) are not glossary material."""
     opcodes = difflib.SequenceMatcher(None, sent, returned, autojunk=False).get_opcodes()
-    groups = []
+    groups = []  # [i1, i2, j1, j2, whether something was replaced]
     for tag, i1, i2, j1, j2 in opcodes:
         if tag == "equal":
             continue
         if groups and groups[-1][1] == i1 and groups[-1][3] == j1:
-            groups[-1][1], groups[-1][3] = i2, j2
+            last = groups[-1]
+            last[1], last[3] = i2, j2
+            last[4] = last[4] or tag == "replace" or last[0] < last[1] and last[2] < j2
         else:
-            groups.append([i1, i2, j1, j2])
+            groups.append([i1, i2, j1, j2, tag == "replace"])
     sent_starts, sent_ends = _word_bounds(sent, words)
     returned_starts, returned_ends = _word_bounds(returned, words)
     changed = True
     while changed:  # each pass widens or merges; both are bounded
         changed = False
-        for k, (i1, i2, j1, j2) in enumerate(groups):
+        for k, (i1, i2, j1, j2, replaced) in enumerate(groups):
             left = max(i1 - sent_starts.get(i1, i1), j1 - returned_starts.get(j1, j1))
             right = max(sent_ends.get(i2, i2) - i2, returned_ends.get(j2, j2) - j2)
             # Widening runs over unchanged text, which is the same on both
             # sides; reaching the neighbouring edit merges the two.
             gap_left = i1 - (groups[k - 1][1] if k else 0)
             gap_right = (groups[k + 1][0] if k + 1 < len(groups) else len(sent)) - i2
-            if left > gap_left:
-                previous = groups.pop(k - 1)
-                groups[k - 1] = [previous[0], i2, previous[2], j2]
-                changed = True
-                break
-            if right > gap_right:
-                following = groups.pop(k + 1)
-                groups[k] = [i1, following[1], j1, following[3]]
+            if left > gap_left or right > gap_right:
+                n = k - 1 if left > gap_left else k
+                first, second = groups[n], groups.pop(n + 1)
+                groups[n] = [first[0], second[1], first[2], second[3], first[4] or second[4]]
                 changed = True
                 break
             if left or right:
-                groups[k] = [i1 - left, i2 + right, j1 - left, j2 + right]
+                groups[k] = [i1 - left, i2 + right, j1 - left, j2 + right, replaced]
                 changed = True
     spans = []
-    for i1, i2, j1, j2 in groups:
+    for i1, i2, j1, j2, replaced in groups:
         wrong, right = sent[i1:i2].strip(), returned[j1:j2].strip()
-        if (wrong and right and wrong != right and "\n" not in wrong + right
+        if (replaced and wrong and right and wrong != right and "\n" not in wrong + right
                 and any(ch.isalnum() for ch in wrong)):
             spans.append((wrong, right))
     return spans
@@ -500,6 +502,9 @@ def load_error(path):
 
 
 def run_check(args):
+    for path in args.files:
+        if not os.path.isfile(path):
+            raise GlossaryError(f"找不到术语库文件: {path}")
     glossaries = [packaged_glossary()] if args.with_packaged else []
     glossaries += [read_glossary(path) for path in args.files]
     report = check(glossaries, Dictionary.load(), packaged_marks())
