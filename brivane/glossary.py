@@ -425,13 +425,17 @@ def mine(documents, glossary, min_count=3, words=None):
                 if not isinstance(sent, str) or not isinstance(returned, str) or sent == returned:
                     continue
                 example = (file.get("input"), block.get("index"), sent, returned)
-                for pair in dict.fromkeys(edited_spans(sent, returned, words)):
-                    found[pair].append(example)
+                fixed = apply_entries(glossary, sent)
+                for wrong, right in dict.fromkeys(edited_spans(sent, returned, words)):
+                    # Covered when the glossary already makes this edit here.
+                    if wrong not in fixed and right in fixed:
+                        continue
+                    found[wrong, right].append(example)
     suggestions = [
         Suggestion(wrong, right, len(examples), examples[:3])
         for (wrong, right), examples in found.items()
         if len(examples) >= min_count and apply_entries(glossary, wrong) != right]
-    suggestions.sort(key=lambda s: (-s.count, s.wrong, s.right))
+    suggestions.sort(key=lambda s: -s.count)  # ties: first seen first
     return suggestions
 
 
