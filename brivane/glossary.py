@@ -81,17 +81,18 @@ class Glossary:
 
 
 def split_entry(text):
-    """(wrong, right), or (None, why) for an entry the engine cannot apply.
-    The engine's reading: "->" counts as "→", exactly one arrow, terms stripped."""
+    """(wrong, right, None), or (None, rule, why) for an entry the engine
+    cannot apply. The engine's reading: "->" counts as "→", exactly one
+    arrow, terms stripped."""
     parts = text.replace("->", ARROW).split(ARROW)
     if len(parts) == 1:
-        return None, "没有箭头（应写作 错误→正确）"
+        return None, "arrow", "没有箭头（应写作 错误→正确）"
     if len(parts) > 2:
-        return None, "多于一个箭头"
+        return None, "arrow", "多于一个箭头"
     wrong, right = parts[0].strip(), parts[1].strip()
     if not wrong:
-        return None, "错误术语为空"
-    return wrong, right
+        return None, "empty", "错误术语为空"
+    return wrong, right, None
 
 
 def read_glossary(path, shown=None):
@@ -133,10 +134,9 @@ def read_glossary(path, shown=None):
             if not isinstance(text, str):
                 refuse(category, None, "shape", f"{label} 的第{position}个条目不是字符串")
                 continue
-            wrong, right = split_entry(text)
-            if wrong is None:
-                rule = "empty" if right == "错误术语为空" else "arrow"
-                refuse(category, text, rule, f'{label} 的条目 "{text}": {right}')
+            wrong, right, why = split_entry(text)
+            if why:
+                refuse(category, text, right, f'{label} 的条目 "{text}": {why}')
             elif category == STANDARDISATIONS:
                 glossary.marks.add((wrong, right))
             else:

@@ -98,3 +98,23 @@ def test_glossary_flag_reaches_the_engine_after_configured_files(
     loaded = [m for _, m in records() if m.startswith("已加载用户术语库")]
     assert loaded == [f"已加载用户术语库: {workdir / 'a.json'}，1个术语",
                       f"已加载用户术语库: {workdir / 'run' / 'b.json'}，1个术语"]
+
+
+def test_rerun_with_a_new_glossary_is_free_and_applies_it(run_python, tmp_path, service, package_root):
+    from conftest import make_srt
+
+    (tmp_path / "lectures").mkdir()
+    (tmp_path / "lectures" / "l0.srt").write_text(make_srt(3, text="心房扑洞{i}"), encoding="utf-8")
+    config = json.loads((package_root / "brivane" / "config.json").read_text(encoding="utf-8"))
+    config["api_url"] = service.url
+    write(tmp_path / "config.json", config)
+    write(tmp_path / "learned.json", {"通用听写误差": ["心房扑洞→心房扑动"]})
+    code = "import sys; from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))"
+    args = ["--input", "lectures", "--output", "out", "--config", "config.json"]
+    env = {"DEEPSEEK_API_KEY": "sk-test"}
+    run_python(code, cwd=tmp_path, env=env, args=args)
+    sent = len(service.requests)
+    run_python(code, cwd=tmp_path, env=env, args=[*args, "--glossary", "learned.json"])
+    assert len(service.requests) == sent == 1
+    corrected = (tmp_path / "out" / "l0_corrected.srt").read_text(encoding="utf-8")
+    assert "心房扑动1" in corrected and "心房扑洞" not in corrected
