@@ -204,7 +204,8 @@ def engine_class(engine_module, glossaries):
     class Brivane(engine_module.Brivane):
         def load_error_terms(self):
             configured = self.config.get("glossary_files") or []
-            self.config = {**self.config, "glossary_files": [*configured, *glossaries]}
+            added = [path for path in glossaries if path not in configured]
+            self.config = {**self.config, "glossary_files": [*configured, *added]}
             super().load_error_terms()
 
     return Brivane

@@ -167,12 +167,15 @@ def effective_entries(glossaries):
     return list(latest.values())
 
 
+def applied(entries):
+    """The entries the engine applies, in its order: category, then entry."""
+    return [entry for category in CATEGORIES for entry in entries if entry.category == category]
+
+
 def apply_entries(entries, text):
-    """The engine's replacement: categories in their order, entries in order."""
-    for category in CATEGORIES:
-        for entry in entries:
-            if entry.category == category:
-                text = text.replace(entry.wrong, entry.right)
+    """The engine's replacement, for entries already in `applied` order."""
+    for entry in entries:
+        text = text.replace(entry.wrong, entry.right)
     return text
 
 
@@ -417,6 +420,7 @@ def mine(documents, glossary, min_count=3, words=None):
     blocks and that `glossary` (usable entries, merged) does not already
     make, most frequent first, each with up to three example blocks."""
     words = words or jieba_words()
+    glossary = applied(glossary)
     found = defaultdict(list)
     for document in documents:
         for file in document["files"]:
@@ -437,6 +441,14 @@ def mine(documents, glossary, min_count=3, words=None):
         if len(examples) >= min_count and apply_entries(glossary, wrong) != right]
     suggestions.sort(key=lambda s: -s.count)  # ties: first seen first
     return suggestions
+
+
+def suggest(documents, glossaries, min_count=3, dictionary=None):
+    """Suggestions from loaded changes.json documents against the glossaries
+    in use (packaged first): (safe, unsafe), each most frequent first."""
+    suggestions = mine(documents, effective_entries(glossaries), min_count)
+    check_suggestions(suggestions, glossaries, dictionary or Dictionary.load(), packaged_marks())
+    return ([s for s in suggestions if not s.reasons], [s for s in suggestions if s.reasons])
 
 
 def check_suggestions(suggestions, glossaries, dictionary, extra_marks=()):
@@ -536,10 +548,7 @@ def run_suggest(args):
     if args.output and os.path.exists(args.output) and not args.force:
         raise GlossaryError(f"--output: {args.output} 已存在；换个名字，或加 --force 覆盖")
     documents = [load_changes(path) for path in args.reviews]
-    suggestions = mine(documents, effective_entries(glossaries), args.min_count)
-    check_suggestions(suggestions, glossaries, Dictionary.load(), packaged_marks())
-    safe = [s for s in suggestions if not s.reasons]
-    unsafe = [s for s in suggestions if s.reasons]
+    safe, unsafe = suggest(documents, glossaries, args.min_count)
     print(f"建议 {len(safe)} 条 (至少出现在 {args.min_count} 个块中，且当前术语库尚未覆盖):")
     for s in safe:
         print(f"{s.count:5}  {s.text}")
