@@ -105,10 +105,14 @@ py::dict read_user_glossary(py::handle path, const std::string &shown) {
                             host::message_of(error),
                         error);
   }
-  if (!PyDict_Check(data.ptr())) refuse(PyExc_ValueError, where + "顶层必须是对象（类别 → 条目列表）");
+  if (!PyDict_Check(data.ptr())) {
+    refuse(PyExc_ValueError, where + "顶层必须是对象（类别 → 条目列表）");
+  }
   for (auto item : py::reinterpret_borrow<py::dict>(data)) {
     std::string category = "类别 " + quoted(item.first);
-    if (!PyList_Check(item.second.ptr())) refuse(PyExc_ValueError, where + category + " 必须是条目列表");
+    if (!PyList_Check(item.second.ptr())) {
+      refuse(PyExc_ValueError, where + category + " 必须是条目列表");
+    }
     Py_ssize_t position = 0;
     for (py::handle entry : item.second) {
       ++position;
@@ -166,7 +170,8 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
   py::object folder = py::getattr(self, "config_dir", py::none());
   py::object join = global("os").attr("path").attr("join");
   for (py::handle file : files) {
-    py::object path = folder.is_none() ? py::reinterpret_borrow<py::object>(file) : join(folder, file);
+    py::object path =
+        folder.is_none() ? py::reinterpret_borrow<py::object>(file) : join(folder, file);
     std::string shown = host::str_of(path);
     py::dict glossary = read_user_glossary(path, shown);
     Py_ssize_t count = 0;
@@ -190,7 +195,7 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (kept[i]) merged[slots[i].category].cast<py::list>().append(slots[i].entry);
   }
-  return std::move(merged);
+  return merged;
 }
 
 }  // namespace

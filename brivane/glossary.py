@@ -73,7 +73,6 @@ class Problem:
 @dataclasses.dataclass
 class Glossary:
     file: str
-    data: dict
     entries: list  # usable entries, in file order
     marks: set  # (wrong, right) pairs marked as standardisations
     problems: list  # of reading it; the first of a refusing kind is the engine's message
@@ -101,7 +100,7 @@ def read_glossary(path, shown=None):
     are the engine's, word for word."""
     shown = str(path) if shown is None else shown
     where = f"用户术语库 {shown}: "
-    glossary = Glossary(shown, {}, [], set(), [])
+    glossary = Glossary(shown, [], set(), [])
 
     def refuse(category, entry, rule, detail):
         glossary.problems.append(Problem(shown, category, entry, rule, detail))
@@ -120,7 +119,6 @@ def read_glossary(path, shown=None):
     if not isinstance(data, dict):
         refuse(None, None, "shape", "顶层必须是对象（类别 → 条目列表）")
         return glossary
-    glossary.data = data
     for category, values in data.items():
         label = f'类别 "{category}"'
         if not isinstance(values, list):
@@ -454,7 +452,7 @@ def suggest(documents, glossaries, min_count=3, dictionary=None):
 def check_suggestions(suggestions, glossaries, dictionary, extra_marks=()):
     """Sets each suggestion's reasons to the checker's problems that involve
     it, merged after the current glossary."""
-    proposed = Glossary("建议", {}, [Entry("建议", SUGGESTION_CATEGORY, s.text, s.wrong, s.right)
+    proposed = Glossary("建议", [Entry("建议", SUGGESTION_CATEGORY, s.text, s.wrong, s.right)
                                      for s in suggestions], set(), [])
     report = check([*glossaries, proposed], dictionary, extra_marks)
     for suggestion in suggestions:
