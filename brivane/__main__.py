@@ -184,7 +184,8 @@ def configuration_problems(args, config):
 
 
 def glossary_problems(args, config):
-    """The engine's own message for each glossary file it would refuse."""
+    """The engine's own message for each glossary file it would refuse. A
+    category the engine never applies is only warned about: the file loads."""
     from brivane import glossary
 
     try:
@@ -192,7 +193,14 @@ def glossary_problems(args, config):
     except glossary.GlossaryError as error:
         return [str(error)]
     paths += [os.path.abspath(path) for path in args.glossary]
-    return [message for message in map(glossary.load_error, paths) if message]
+    problems = []
+    for read in map(glossary.read_glossary, paths):
+        if read.load_error:
+            problems.append(read.load_error)
+        for problem in read.problems:
+            if problem.rule == "category":
+                print(f"brivane: 警告: {problem}", file=sys.stderr)
+    return problems
 
 
 def engine_class(engine_module, glossaries):

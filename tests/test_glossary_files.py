@@ -86,6 +86,14 @@ def test_setting_must_be_a_list_of_paths(brivane_module, make_config, capsys, wo
     assert "glossary_files 必须是路径列表" in capsys.readouterr().err
 
 
+def test_category_never_applied_is_warned_about(workdir, capsys):
+    write(workdir / "team.json", {"心内科": ["房颤→心房颤动"]})
+    (workdir / "lectures").mkdir()
+    assert cli.run(["--input", "lectures", "--glossary", "team.json", "--dry-run"]) == cli.OK
+    assert capsys.readouterr().err.startswith(
+        f"brivane: 警告: {workdir / 'team.json'}: [心内科] category: 不是引擎应用的类别")
+
+
 def test_glossary_flag_reaches_the_engine_after_configured_files(
         brivane_module, workdir, make_config, records, monkeypatch):
     write(workdir / "a.json", {"药物名称术语": ["房颤→心房颤动"]})
