@@ -27,6 +27,10 @@ outputs:
   subtitle_logs/subtitle_comparison_*.log comparison logs (logging.log_dir)
   logs/brivane.log                        the process log, also on standard error
   backup/brivane_backup_<date>.zip        the inputs as they were before the run
+
+glossaries:
+  brivane glossary check FILE... [--with-packaged]   report entries that would damage text
+  brivane glossary suggest REVIEW... [--output FILE] entries learned from the model's edits
 """
 
 
@@ -54,6 +58,9 @@ def parse_args(argv):
     parser.add_argument("--report", action=argparse.BooleanOptionalAction, default=None,
                         help="write the review report to <output>/review (default: the "
                              "configuration's review_report, else off)")
+    parser.add_argument("--glossary", action="append", default=[], metavar="FILE",
+                        help="a further glossary file for this run, read after the configured "
+                             "ones (repeatable)")
     parser.add_argument("--dry-run", action="store_true",
                         help="read the batch and print its blocks, windows, requests and an "
                              "estimate of the tokens; send nothing, write nothing, need no key")
@@ -176,7 +183,44 @@ def configuration_problems(args, config):
                 codecs.lookup(encoding)
         except (TypeError, LookupError):
             problems.append(f"配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: {encoding!r}")
+    problems += glossary_problems(args, config)
     return problems
+
+
+def glossary_problems(args, config):
+    """The engine's own message for each glossary file it would refuse. A
+    category the engine never applies is only warned about: the file loads."""
+    from brivane import glossary
+
+    try:
+        paths = glossary.configured_glossary_files(config, args.config)
+    except glossary.GlossaryError as error:
+        return [str(error)]
+    paths += [os.path.abspath(path) for path in args.glossary]
+    problems = []
+    for read in map(glossary.read_glossary, paths):
+        if read.load_error:
+            problems.append(read.load_error)
+        for problem in read.problems:
+            if problem.rule == "category":
+                print(f"brivane: 警告: {problem}", file=sys.stderr)
+    return problems
+
+
+def engine_class(engine_module, glossaries):
+    """The engine, reading `glossaries` (absolute paths) after the configured
+    glossary files, for this run."""
+    if not glossaries:
+        return engine_module.Brivane
+
+    class Brivane(engine_module.Brivane):
+        def load_error_terms(self):
+            configured = self.config.get("glossary_files") or []
+            added = [path for path in glossaries if path not in configured]
+            self.config = {**self.config, "glossary_files": [*configured, *added]}
+            super().load_error_terms()
+
+    return Brivane
 
 
 def _positive_int(text):
@@ -194,7 +238,12 @@ OK, STOPPED, USAGE, SOME_FAILED, INTERRUPTED = 0, 1, 2, 3, 130
 
 
 def run(argv=None) -> int:
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["glossary"]:
+        from brivane import glossary
+
+        return glossary.main(argv[1:])
+    args = parse_args(argv)
     config, problems = load_configuration(args.config)
     if config is not None:
         problems = configuration_problems(args, config)
@@ -212,7 +261,8 @@ def run(argv=None) -> int:
         api_key = os.environ.get("DEEPSEEK_API_KEY")
         if not api_key:
             raise ValueError("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY")
-        engine = engine_module.Brivane(api_key, args.input, args.output, args.config)
+        engine = engine_class(engine_module, [os.path.abspath(path) for path in args.glossary])(
+            api_key, args.input, args.output, args.config)
         overrides = {"logging": {**engine.config.get("logging", {}), "log_dir": os.path.abspath(
             args.log_dir or os.path.join(args.output, "subtitle_logs"))}}
         if args.jobs is not None:

@@ -1,9 +1,12 @@
 // Construction, configuration, the error-terms library and the prompt.
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "brivane/bindings.h"
 #include "brivane/host.h"
 #include "prompt/prompt.h"
+#include "text/terms.h"
 
 namespace brivane::bind {
 namespace {
@@ -45,6 +48,21 @@ void apply_config(py::handle self, py::object config) {
   host::set_attr(self, "preserve_original_index", get("preserve_original_index", true));
 }
 
+// The folder that relative `glossary_files` are read from: the configuration
+// file's, taken at load time so a later change of directory does not move
+// it. None when the file has no folder (an open descriptor): the working
+// directory is used then.
+void remember_config_dir(py::handle self, py::handle config_file) {
+  py::object folder = py::none();
+  try {
+    py::object path = global("os").attr("path");
+    folder = path.attr("dirname")(path.attr("abspath")(config_file));
+  } catch (py::error_already_set &error) {
+    if (!host::is_ordinary(error)) throw;
+  }
+  host::set_attr(self, "config_dir", folder);
+}
+
 // Both loaders: parse, apply, report; a failure is logged and re-raised as
 // the very same exception object.
 template <class Open>
@@ -58,6 +76,126 @@ void load_config_from(py::handle self, Open &&open, const char *success, const c
         host::error(std::string(failure) + host::message_of(error));
         throw error;
       });
+}
+
+// A user glossary's top-level key that lists deliberate standardisations
+// for the checker; it is no category and is never merged or applied.
+constexpr const char *kStandardisations = "规范写法";
+
+[[noreturn]] void refuse(PyObject *type, const std::string &message) {
+  PyErr_SetObject(type, host::text(message).ptr());
+  throw py::error_already_set();
+}
+
+std::string quoted(py::handle text) { return "\"" + host::utf8(text) + "\""; }
+
+// One user glossary file, checked entry by entry so that nothing in it is
+// silently ignored. The messages match the command line's (brivane/glossary.py).
+py::dict read_user_glossary(py::handle path, const std::string &shown) {
+  std::string where = "用户术语库 " + shown + ": ";
+  py::object data;
+  try {
+    py::object stream = global("open")(path, "r", "encoding"_a = "utf-8");
+    data = load_json_and_close(stream);
+  } catch (py::error_already_set &error) {
+    if (!host::is_ordinary(error)) throw;
+    bool unreadable = error.matches(PyExc_OSError) || error.matches(PyExc_UnicodeDecodeError);
+    throw host::chained(PyExc_ValueError,
+                        where + (unreadable ? "无法读取: " : "不是有效的JSON: ") +
+                            host::message_of(error),
+                        error);
+  }
+  if (!PyDict_Check(data.ptr())) {
+    refuse(PyExc_ValueError, where + "顶层必须是对象（类别 → 条目列表）");
+  }
+  for (auto item : py::reinterpret_borrow<py::dict>(data)) {
+    std::string category = "类别 " + quoted(item.first);
+    if (!PyList_Check(item.second.ptr())) {
+      refuse(PyExc_ValueError, where + category + " 必须是条目列表");
+    }
+    Py_ssize_t position = 0;
+    for (py::handle entry : item.second) {
+      ++position;
+      if (!PyUnicode_Check(entry.ptr())) {
+        refuse(PyExc_ValueError,
+               where + category + " 的第" + std::to_string(position) + "个条目不是字符串");
+      }
+      const char *problem = nullptr;
+      switch (text::entry_fault(host::utf8(entry))) {
+        case text::EntryFault::none: continue;
+        case text::EntryFault::no_arrow: problem = "没有箭头（应写作 错误→正确）"; break;
+        case text::EntryFault::many_arrows: problem = "多于一个箭头"; break;
+        case text::EntryFault::empty_error_term: problem = "错误术语为空"; break;
+      }
+      refuse(PyExc_ValueError, where + category + " 的条目 " + quoted(entry) + ": " + problem);
+    }
+  }
+  return py::reinterpret_borrow<py::dict>(data);
+}
+
+// The packaged library, then each user file in order; a later entry with the
+// same wrong term replaces the earlier one wherever that was.
+py::object merge_user_glossaries(py::handle self, py::object library, py::object files) {
+  bool paths = PyList_Check(files.ptr());
+  if (paths) {
+    for (py::handle file : files) paths = paths && PyUnicode_Check(file.ptr());
+  }
+  if (!paths) {
+    refuse(PyExc_TypeError,
+           "配置项 glossary_files 必须是路径列表，当前值: " + host::str_of(py::repr(files)));
+  }
+  struct Slot {
+    py::object category, entry;
+  };
+  std::vector<Slot> slots;
+  std::vector<std::optional<std::string>> error_terms;
+  py::dict merged;
+  auto add = [&](py::handle category, py::handle entry) {
+    slots.push_back({py::reinterpret_borrow<py::object>(category),
+                     py::reinterpret_borrow<py::object>(entry)});
+    std::optional<text::TermEntry> terms;
+    if (PyUnicode_Check(entry.ptr())) terms = text::parse_term_entry(host::utf8(entry));
+    if (terms && terms->error_term.empty()) terms.reset();
+    error_terms.push_back(terms ? std::optional<std::string>(terms->error_term) : std::nullopt);
+  };
+  for (auto item : py::reinterpret_borrow<py::dict>(library)) {
+    if (!PyList_Check(item.second.ptr())) {
+      merged[item.first] = item.second;  // outside the format: kept, counted, never merged into
+      continue;
+    }
+    merged[item.first] = py::list();
+    for (py::handle entry : item.second) add(item.first, entry);
+  }
+
+  py::object folder = py::getattr(self, "config_dir", py::none());
+  py::object join = global("os").attr("path").attr("join");
+  for (py::handle file : files) {
+    py::object path =
+        folder.is_none() ? py::reinterpret_borrow<py::object>(file) : join(folder, file);
+    std::string shown = host::str_of(path);
+    py::dict glossary = read_user_glossary(path, shown);
+    Py_ssize_t count = 0;
+    for (auto item : glossary) {
+      if (host::utf8(item.first) == kStandardisations) continue;
+      if (!merged.contains(item.first)) {
+        merged[item.first] = py::list();
+      } else if (!PyList_Check(py::object(merged[item.first]).ptr())) {
+        refuse(PyExc_TypeError, "用户术语库 " + shown + ": 类别 " + quoted(item.first) +
+                                    " 在内置术语库中不是条目列表，无法合并");
+      }
+      for (py::handle entry : item.second) {
+        add(item.first, entry);
+        ++count;
+      }
+    }
+    host::info("已加载用户术语库: " + shown + "，" + std::to_string(count) + "个术语");
+  }
+
+  std::vector<bool> kept = text::latest_per_error_term(error_terms);
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (kept[i]) merged[slots[i].category].cast<py::list>().append(slots[i].entry);
+  }
+  return merged;
 }
 
 }  // namespace
@@ -81,18 +219,22 @@ void load_config_from_package(py::object self) {
   load_config_from(
       self, [] { return open_package_text("config.json"); }, "内置配置加载成功",
       "加载内置配置文件失败: ");
+  remember_config_dir(self, global("__file__"));
 }
 
 void load_config(py::object self, py::object config_file) {
   load_config_from(
       self, [&] { return global("open")(config_file, "r", "encoding"_a = "utf-8"); },
       "配置加载成功", "加载配置文件失败: ");
+  remember_config_dir(self, config_file);
 }
 
 void load_error_terms(py::object self) {
   host::guard(
       [&] {
         py::object library = load_json_and_close(open_package_text("error_terms_library.json"));
+        py::object files = host::attr(self, "config").attr("get")("glossary_files");
+        if (!files.is_none()) library = merge_user_glossaries(self, library, files);
         host::set_attr(self, "error_terms", library);
         // Every member counts by its length, applied category or not.
         Py_ssize_t total = 0;

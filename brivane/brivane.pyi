@@ -24,6 +24,8 @@ class Brivane:
     input_dir: Any
     output_dir: Any
     config: dict[str, Any]
+    # Folder of the configuration file; relative glossary_files are read from it.
+    config_dir: str | None
     api_url: str | None
     model: str | None
     backup_dir: str

@@ -1,6 +1,7 @@
 #include "text/terms.h"
 
 #include <cstring>
+#include <unordered_set>
 
 #include "text/matchers.h"
 #include "text/unicode.h"
@@ -48,6 +49,24 @@ std::optional<TermEntry> parse_term_entry(std::string_view entry) {
   auto parts = split_entry(entry);
   if (!parts) return std::nullopt;
   return TermEntry{std::string(parts->error_term), std::string(parts->correct_term)};
+}
+
+EntryFault entry_fault(std::string_view entry) {
+  auto parts = split_entry(entry);
+  if (parts) return parts->error_term.empty() ? EntryFault::empty_error_term : EntryFault::none;
+  bool arrow = match::find(entry, kArrow) != match::npos ||
+               match::find(entry, kAsciiArrow) != match::npos;
+  return arrow ? EntryFault::many_arrows : EntryFault::no_arrow;
+}
+
+std::vector<bool> latest_per_error_term(
+    const std::vector<std::optional<std::string>> &error_terms) {
+  std::vector<bool> kept(error_terms.size(), true);
+  std::unordered_set<std::string_view> seen;
+  for (std::size_t i = error_terms.size(); i-- > 0;) {
+    if (error_terms[i] && !seen.insert(*error_terms[i]).second) kept[i] = false;
+  }
+  return kept;
 }
 
 TermReplacer::TermReplacer(std::string text) : text_(std::move(text)) {}

@@ -27,6 +27,18 @@ struct TermEntry {
 // nullopt for an entry with no arrow or more than one.
 std::optional<TermEntry> parse_term_entry(std::string_view entry);
 
+// Why an entry of a user glossary could not be applied; a packaged entry with
+// such a fault is skipped silently, a user's is refused at load.
+enum class EntryFault { none, no_arrow, many_arrows, empty_error_term };
+EntryFault entry_fault(std::string_view entry);
+
+// Which entries survive merging glossaries in which a later entry with the
+// same wrong term replaces the earlier one. `error_terms` holds each entry's
+// wrong term in merge order, nullopt for an entry that is never applied
+// (kept as it is).
+std::vector<bool> latest_per_error_term(
+    const std::vector<std::optional<std::string>> &error_terms);
+
 // Applies entries one after another to a text, each on the result of the
 // ones before, counting the entries that changed it.
 class TermReplacer {

@@ -65,3 +65,20 @@ TEST(TermReplacer, CorrectTermContainingWrongTermGrowsEachTime) {
   EXPECT_TRUE(r.apply("X→XY"));
   EXPECT_EQ(r.text(), "XYY XYYY");
 }
+
+TEST(EntryFault, TellsWhyAUserEntryCannotBeApplied) {
+  using brivane::text::entry_fault;
+  using brivane::text::EntryFault;
+  EXPECT_EQ(entry_fault(" 血案 -> 血氨"), EntryFault::none);
+  EXPECT_EQ(entry_fault("血案=血氨"), EntryFault::no_arrow);
+  EXPECT_EQ(entry_fault("a→b->c"), EntryFault::many_arrows);
+  EXPECT_EQ(entry_fault("\u3000→x"), EntryFault::empty_error_term);
+  EXPECT_EQ(entry_fault("x→"), EntryFault::none);  // an empty correct term deletes; allowed
+}
+
+TEST(LatestPerErrorTerm, LaterEntryReplacesEarlierOnesWhereverTheyWere) {
+  using brivane::text::latest_per_error_term;
+  std::vector<std::optional<std::string>> terms{"a", std::nullopt, "b", "a", std::nullopt, "a"};
+  EXPECT_EQ(latest_per_error_term(terms), (std::vector<bool>{false, true, true, false, true, true}));
+  EXPECT_TRUE(latest_per_error_term({}).empty());
+}

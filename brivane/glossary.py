@@ -1,0 +1,580 @@
+"""User glossaries on the command line: reading them (with the engine's own
+messages), checking them for entries that would damage correct text, and
+learning entries from the model's own edits.
+
+``brivane glossary check FILE...`` and ``brivane glossary suggest REVIEW...``.
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import difflib
+import heapq
+import importlib.util
+import json
+import os
+import sys
+from collections import defaultdict
+from importlib import resources
+
+# The categories the engine applies, in its order of application.
+CATEGORIES = ("解剖与组织术语", "影像与检查术语", "实验室检查术语", "微生物术语", "临床症状与体征术语",
+              "疾病名称规范", "药物名称术语", "医学专业缩写", "音译医学术语", "通用听写误差",
+              "综合医学术语", "特殊品牌替换")
+# Top-level key listing entries that deliberately standardise a variant
+# spelling (心肌梗塞→心肌梗死): a dictionary hit is then expected. Not a
+# category: the engine neither merges nor applies it.
+STANDARDISATIONS = "规范写法"
+# The packaged library's standardisations; the library itself keeps exactly
+# its twelve categories, so its marks live beside it.
+PACKAGED_MARKS = "error_terms_standardisations.json"
+PACKAGED = "error_terms_library.json"
+# Suggestions go to a category the engine applies.
+SUGGESTION_CATEGORY = "通用听写误差"
+ARROW = "→"
+DICTIONARY_WORDS_SHOWN = 3
+
+# Exit statuses.
+CLEAN, PROBLEMS, USAGE = 0, 1, 2
+
+
+class GlossaryError(ValueError):
+    """A glossary or review file that cannot be used; the message names it."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Entry:
+    file: str
+    category: str
+    text: str
+    wrong: str
+    right: str
+
+    @property
+    def pair(self):
+        return self.wrong, self.right
+
+
+@dataclasses.dataclass(frozen=True)
+class Problem:
+    file: str
+    category: str | None
+    entry: str | None
+    rule: str
+    detail: str
+    other: Entry | None = None  # the second entry of a rule about two entries
+
+    def __str__(self):
+        where = f"[{self.category}] " if self.category is not None else ""
+        entry = f"{self.entry}: " if self.entry is not None else ""
+        return f"{self.file}: {where}{entry}{self.rule}: {self.detail}"
+
+
+@dataclasses.dataclass
+class Glossary:
+    file: str
+    entries: list  # usable entries, in file order
+    marks: set  # (wrong, right) pairs marked as standardisations
+    problems: list  # of reading it; the first of a refusing kind is the engine's message
+    load_error: str | None = None  # the engine's message when it would refuse the file
+
+
+def split_entry(text):
+    """(wrong, right, None), or (None, rule, why) for an entry the engine
+    cannot apply. The engine's reading: "->" counts as "→", exactly one
+    arrow, terms stripped."""
+    parts = text.replace("->", ARROW).split(ARROW)
+    if len(parts) == 1:
+        return None, "arrow", "没有箭头（应写作 错误→正确）"
+    if len(parts) > 2:
+        return None, "arrow", "多于一个箭头"
+    wrong, right = parts[0].strip(), parts[1].strip()
+    if not wrong:
+        return None, "empty", "错误术语为空"
+    return wrong, right, None
+
+
+def read_glossary(path, shown=None):
+    """Reads one glossary file, collecting every problem of shape and entry
+    syntax. The messages of the kinds that make the engine refuse the file
+    are the engine's, word for word."""
+    shown = str(path) if shown is None else shown
+    where = f"用户术语库 {shown}: "
+    glossary = Glossary(shown, [], set(), [])
+
+    def refuse(category, entry, rule, detail):
+        glossary.problems.append(Problem(shown, category, entry, rule, detail))
+        if glossary.load_error is None:
+            glossary.load_error = where + detail
+
+    try:
+        with open(path, encoding="utf-8") as stream:
+            data = json.load(stream)
+    except (OSError, UnicodeDecodeError) as error:
+        refuse(None, None, "shape", f"无法读取: {error}")
+        return glossary
+    except Exception as error:  # the engine reports every other failure so too
+        refuse(None, None, "shape", f"不是有效的JSON: {error}")
+        return glossary
+    if not isinstance(data, dict):
+        refuse(None, None, "shape", "顶层必须是对象（类别 → 条目列表）")
+        return glossary
+    for category, values in data.items():
+        label = f'类别 "{category}"'
+        if not isinstance(values, list):
+            refuse(category, None, "shape", f"{label} 必须是条目列表")
+            continue
+        if category != STANDARDISATIONS and category not in CATEGORIES:
+            glossary.problems.append(Problem(
+                shown, category, None, "category", "不是引擎应用的类别，其中的条目不会被应用；"
+                f"请用这些类别之一: {'、'.join(CATEGORIES)}"))
+        for position, text in enumerate(values, 1):
+            if not isinstance(text, str):
+                refuse(category, None, "shape", f"{label} 的第{position}个条目不是字符串")
+                continue
+            wrong, right, why = split_entry(text)
+            if why:
+                refuse(category, text, right, f'{label} 的条目 "{text}": {why}')
+            elif category == STANDARDISATIONS:
+                glossary.marks.add((wrong, right))
+            else:
+                glossary.entries.append(Entry(shown, category, text, wrong, right))
+    return glossary
+
+
+def packaged_glossary():
+    """The packaged library, with the standardisations marked beside it."""
+    folder = resources.files("brivane")
+    library = read_glossary(folder / PACKAGED, f"brivane/{PACKAGED}")
+    library.marks |= read_glossary(folder / PACKAGED_MARKS, f"brivane/{PACKAGED_MARKS}").marks
+    return library
+
+
+def packaged_marks():
+    return read_glossary(resources.files("brivane") / PACKAGED_MARKS).marks
+
+
+def effective_entries(glossaries):
+    """The merged glossary as the engine applies it: a later entry with the
+    same wrong term replaces the earlier one."""
+    latest = {}
+    for glossary in glossaries:
+        for entry in glossary.entries:
+            latest.pop(entry.wrong, None)
+            latest[entry.wrong] = entry
+    return list(latest.values())
+
+
+def applied(entries):
+    """The entries the engine applies, in its order: category, then entry."""
+    return [entry for category in CATEGORIES for entry in entries if entry.category == category]
+
+
+def apply_entries(entries, text):
+    """The engine's replacement, for entries already in `applied` order."""
+    for entry in entries:
+        text = text.replace(entry.wrong, entry.right)
+    return text
+
+
+# --- the dictionary -------------------------------------------------------
+
+def dictionary_path():
+    """jieba's word list (word, frequency, tag per line), found without
+    importing jieba, whose import is slow and warns."""
+    spec = importlib.util.find_spec("jieba")
+    if spec is None or not spec.submodule_search_locations:
+        raise GlossaryError("找不到 jieba 的词典: 请安装 jieba (pip install jieba)")
+    return os.path.join(list(spec.submodule_search_locations)[0], "dict.txt")
+
+
+class Dictionary:
+    """A general Chinese word list with frequencies."""
+
+    def __init__(self, words):
+        self.words = words  # word -> frequency
+
+    @classmethod
+    def load(cls, path=None):
+        path = path or dictionary_path()
+        words = {}
+        try:
+            with open(path, encoding="utf-8") as stream:
+                for line in stream:
+                    parts = line.split()
+                    if len(parts) >= 2 and parts[1].isdigit():
+                        words[parts[0]] = int(parts[1])
+        except OSError as error:
+            raise GlossaryError(f"无法读取词典 {path}: {error}") from error
+        return cls(words)
+
+    def containing(self, terms):
+        """For each term, the (frequency, word) of the words that are it or
+        hold it. One pass over the words: each word's substrings that start
+        with a term's first character, up to the longest term's length, are
+        looked up in a set (well under a second for the jieba list)."""
+        terms = {term for term in terms if term}
+        hits = defaultdict(list)
+        if not terms:
+            return hits
+        longest = max(map(len, terms))
+        initials = {term[0] for term in terms}
+        for word, frequency in self.words.items():
+            found = set()
+            for start, initial in enumerate(word):
+                if initial not in initials:
+                    continue
+                for end in range(start + 1, min(len(word), start + longest) + 1):
+                    if word[start:end] in terms:
+                        found.add(word[start:end])
+            for term in found:
+                hits[term].append((frequency, word))
+        return hits
+
+
+# --- the checker ----------------------------------------------------------
+
+@dataclasses.dataclass
+class Report:
+    entries: int
+    problems: list
+    standardisations: list  # (entry, dictionary words) of marked entries
+
+
+def check(glossaries, dictionary, extra_marks=()):
+    """Every problem of the glossaries, read alone and merged in order."""
+    problems = [problem for glossary in glossaries for problem in glossary.problems]
+    marks = set(extra_marks).union(*(glossary.marks for glossary in glossaries))
+    everything = [entry for glossary in glossaries for entry in glossary.entries]
+    merged = effective_entries(glossaries)
+    by_wrong = {entry.wrong: entry for entry in merged}
+
+    def report(entry, rule, detail, other=None):
+        problems.append(Problem(entry.file, entry.category, entry.text, rule, detail, other))
+
+    first = {}
+    for entry in everything:
+        earlier = first.setdefault(entry.wrong, entry)
+        if earlier.right != entry.right:
+            report(entry, "conflict", f"同一错误术语已有不同的更正 {earlier.text} "
+                   f"({earlier.file} [{earlier.category}])；合并后以后者为准", earlier)
+    for entry in merged:
+        if not entry.right:
+            report(entry, "empty", "正确术语为空：会删除文本中的错误术语")
+        if len(entry.wrong) == 1 or (entry.wrong.isascii() and entry.wrong.isdigit()):
+            report(entry, "short", "错误术语只有一个字符或只有数字：会改坏序号、时间和普通文字")
+        following = by_wrong.get(entry.right)
+        if following is not None and following is not entry:
+            if following.right == entry.wrong:
+                if everything.index(entry) > everything.index(following):
+                    report(entry, "undo", f"撤销了条目 {following.text} ({following.file})",
+                           following)
+            else:
+                report(entry, "chain", f"更正结果又是条目 {following.text} 的错误术语 "
+                       f"({following.file})：替换会连锁", following)
+    # A wrong term inside a right term (its own included) rewrites text that
+    # is already correct; equality is the chain above.
+    longest = max((len(entry.wrong) for entry in merged), default=0)
+    inside = defaultdict(list)
+    for entry in merged:
+        right = entry.right
+        for start in range(len(right)):
+            for end in range(start + 1, min(len(right), start + longest) + 1):
+                if (start, end) != (0, len(right)):
+                    inside[right[start:end]].append(entry)
+    for entry in merged:
+        for other in dict.fromkeys(inside.get(entry.wrong, ())):
+            whose = "本条目" if other is entry else f"条目 {other.text} ({other.file})"
+            report(entry, "inside-right", f"错误术语出现在{whose}的正确术语中：会改坏已校正的"
+                   f"“{other.right}”", other)
+    standardisations = []
+    if dictionary is not None:
+        hits = dictionary.containing(entry.wrong for entry in merged)
+        for entry in merged:
+            words = heapq.nlargest(DICTIONARY_WORDS_SHOWN, (
+                hit for hit in hits.get(entry.wrong, ()) if entry.right not in hit[1]))
+            if not words:
+                continue
+            if entry.pair in marks:
+                standardisations.append((entry, words))
+            else:
+                shown = ", ".join(f"{word}({frequency})" for frequency, word in words)
+                report(entry, "dictionary", f"错误术语是或出现在普通词语中，会改坏正确的文字: {shown}"
+                       f"；若是有意统一写法，请列入 \"{STANDARDISATIONS}\"")
+    pairs = {entry.pair for entry in everything}
+    for glossary in glossaries:
+        for wrong, right in sorted(glossary.marks - pairs):
+            problems.append(Problem(glossary.file, STANDARDISATIONS, f"{wrong}{ARROW}{right}",
+                                    "mark", "标为规范写法的条目不在术语库中"))
+    return Report(len(everything), problems, standardisations)
+
+
+# --- suggestions from the model's edits -----------------------------------
+
+@dataclasses.dataclass
+class Suggestion:
+    wrong: str
+    right: str
+    count: int
+    examples: list  # (file, index, before, after), up to three
+    reasons: list = dataclasses.field(default_factory=list)  # why it is unsafe
+
+    @property
+    def text(self):
+        return f"{self.wrong}{ARROW}{self.right}"
+
+
+def load_changes(path):
+    """A review's changes.json, given as the file or an output folder."""
+    if os.path.isdir(path):
+        path = os.path.join(path, "review", "changes.json")
+    try:
+        with open(path, encoding="utf-8") as stream:
+            document = json.load(stream)
+    except (OSError, ValueError) as error:
+        raise GlossaryError(f"无法读取审阅数据 {path}: {error}") from error
+    if not (isinstance(document, dict) and document.get("format") == "brivane-changes"
+            and isinstance(document.get("files"), list)):
+        raise GlossaryError(f"{path}: 不是 brivane 的审阅数据 (changes.json)")
+    return document
+
+
+def is_cjk(character):
+    code = ord(character)
+    return 0x3400 <= code <= 0x4DBF or 0x4E00 <= code <= 0x9FFF or 0xF900 <= code <= 0xFAFF
+
+
+def jieba_words():
+    """jieba's segmentation as a function: text -> [(start, end)] of words."""
+    import logging
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        import jieba
+    jieba.setLogLevel(logging.WARNING)
+    tokenizer = jieba.Tokenizer()
+    return lambda text: [(start, end) for _, start, end in tokenizer.tokenize(text)]
+
+
+def _word_bounds(text, words):
+    """For each position cut through a CJK word: the word's start and end."""
+    starts, ends = {}, {}
+    for start, end in words(text):
+        if any(is_cjk(ch) for ch in text[start:end]):
+            for inner in range(start + 1, end):
+                starts[inner], ends[inner] = start, end
+    return starts, ends
+
+
+def edited_spans(sent, returned, words):
+    """The model's edit as minimal replaced spans (sent side, returned side),
+    each widened to whole CJK words where the diff cuts one in half, on
+    either side. Pure insertions and deletions (added words, dropped
+    fillers) are not glossary material."""
+    opcodes = difflib.SequenceMatcher(None, sent, returned, autojunk=False).get_opcodes()
+    groups = []  # [i1, i2, j1, j2, whether something was replaced]
+    for tag, i1, i2, j1, j2 in opcodes:
+        if tag == "equal":
+            continue
+        if groups and groups[-1][1] == i1 and groups[-1][3] == j1:
+            last = groups[-1]
+            last[1], last[3] = i2, j2
+            last[4] = last[4] or tag == "replace" or last[0] < last[1] and last[2] < j2
+        else:
+            groups.append([i1, i2, j1, j2, tag == "replace"])
+    sent_starts, sent_ends = _word_bounds(sent, words)
+    returned_starts, returned_ends = _word_bounds(returned, words)
+    changed = True
+    while changed:  # each pass widens or merges; both are bounded
+        changed = False
+        for k, (i1, i2, j1, j2, replaced) in enumerate(groups):
+            left = max(i1 - sent_starts.get(i1, i1), j1 - returned_starts.get(j1, j1))
+            right = max(sent_ends.get(i2, i2) - i2, returned_ends.get(j2, j2) - j2)
+            # Widening runs over unchanged text, which is the same on both
+            # sides; reaching the neighbouring edit merges the two.
+            gap_left = i1 - (groups[k - 1][1] if k else 0)
+            gap_right = (groups[k + 1][0] if k + 1 < len(groups) else len(sent)) - i2
+            if left > gap_left or right > gap_right:
+                n = k - 1 if left > gap_left else k
+                first, second = groups[n], groups.pop(n + 1)
+                groups[n] = [first[0], second[1], first[2], second[3], first[4] or second[4]]
+                changed = True
+                break
+            if left or right:
+                groups[k] = [i1 - left, i2 + right, j1 - left, j2 + right, replaced]
+                changed = True
+    spans = []
+    for i1, i2, j1, j2, replaced in groups:
+        wrong, right = sent[i1:i2].strip(), returned[j1:j2].strip()
+        if (replaced and wrong and right and wrong != right and "\n" not in wrong + right
+                and any(ch.isalnum() for ch in wrong)):
+            spans.append((wrong, right))
+    return spans
+
+
+def mine(documents, glossary, min_count=3, words=None):
+    """Wrong→right pairs that the model itself made in at least `min_count`
+    blocks and that `glossary` (usable entries, merged) does not already
+    make, most frequent first, each with up to three example blocks."""
+    words = words or jieba_words()
+    glossary = applied(glossary)
+    found = defaultdict(list)
+    for document in documents:
+        for file in document["files"]:
+            for block in file.get("blocks") or ():
+                sent, returned = block.get("sent"), block.get("returned")
+                if not isinstance(sent, str) or not isinstance(returned, str) or sent == returned:
+                    continue
+                example = (file.get("input"), block.get("index"), sent, returned)
+                fixed = apply_entries(glossary, sent)
+                for wrong, right in dict.fromkeys(edited_spans(sent, returned, words)):
+                    # Covered when the glossary already makes this edit here.
+                    if wrong not in fixed and right in fixed:
+                        continue
+                    found[wrong, right].append(example)
+    suggestions = [
+        Suggestion(wrong, right, len(examples), examples[:3])
+        for (wrong, right), examples in found.items()
+        if len(examples) >= min_count and apply_entries(glossary, wrong) != right]
+    suggestions.sort(key=lambda s: -s.count)  # ties: first seen first
+    return suggestions
+
+
+def suggest(documents, glossaries, min_count=3, dictionary=None):
+    """Suggestions from loaded changes.json documents against the glossaries
+    in use (packaged first): (safe, unsafe), each most frequent first."""
+    suggestions = mine(documents, effective_entries(glossaries), min_count)
+    check_suggestions(suggestions, glossaries, dictionary or Dictionary.load(), packaged_marks())
+    return ([s for s in suggestions if not s.reasons], [s for s in suggestions if s.reasons])
+
+
+def check_suggestions(suggestions, glossaries, dictionary, extra_marks=()):
+    """Sets each suggestion's reasons to the checker's problems that involve
+    it, merged after the current glossary."""
+    proposed = Glossary("建议", [Entry("建议", SUGGESTION_CATEGORY, s.text, s.wrong, s.right)
+                                     for s in suggestions], set(), [])
+    report = check([*glossaries, proposed], dictionary, extra_marks)
+    for suggestion in suggestions:
+        suggestion.reasons = [
+            f"{problem.rule}: {problem.detail}" for problem in report.problems
+            if (problem.file == "建议" and problem.entry == suggestion.text)
+            or (problem.other is not None and problem.other.file == "建议"
+                and problem.other.text == suggestion.text)]
+    return suggestions
+
+
+# --- the command line -----------------------------------------------------
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="brivane glossary", description="检查用户术语库，或从模型的修改中学习术语 "
+        "(check user glossaries, or learn entries from the model's edits).")
+    commands = parser.add_subparsers(dest="command", required=True)
+    check_parser = commands.add_parser(
+        "check", help="report entries that would damage text (exit 0 clean, 1 problems, 2 usage)")
+    check_parser.add_argument("files", nargs="*", metavar="FILE", help="glossary files")
+    check_parser.add_argument("--with-packaged", action="store_true",
+                              help="check them merged after the packaged library")
+    suggest_parser = commands.add_parser(
+        "suggest", help="wrong→right pairs the model keeps fixing, as a glossary file")
+    suggest_parser.add_argument("reviews", nargs="+", metavar="REVIEW",
+                                help="changes.json files, or output folders holding review/changes.json")
+    suggest_parser.add_argument("--min-count", type=int, default=3, metavar="N",
+                                help="blocks a pair must recur in (default: 3)")
+    suggest_parser.add_argument("--config", default=None, metavar="FILE",
+                                help="configuration whose glossary_files count as the current glossary")
+    suggest_parser.add_argument("--glossary", action="append", default=[], metavar="FILE",
+                                help="a further glossary file in use (repeatable)")
+    suggest_parser.add_argument("--output", default=None, metavar="FILE",
+                                help="write the safe suggestions as a glossary file")
+    suggest_parser.add_argument("--force", action="store_true", help="replace an existing --output")
+    args = parser.parse_args(argv)
+    if args.command == "check" and not args.files and not args.with_packaged:
+        parser.error("check: give glossary files, or --with-packaged")
+    if args.command == "suggest" and args.min_count < 1:
+        parser.error("--min-count must be a positive integer")
+    return args
+
+
+def configured_glossary_files(config, config_file):
+    """The configuration's glossary files, relative to its folder (the
+    package folder for the packaged configuration)."""
+    files = config.get("glossary_files")
+    if files is None:
+        return []
+    if not isinstance(files, list) or not all(isinstance(f, str) for f in files):
+        raise GlossaryError(f"配置项 glossary_files 必须是路径列表，当前值: {files!r}")
+    folder = (os.path.dirname(os.path.abspath(config_file)) if config_file is not None
+              else os.path.dirname(os.path.abspath(__file__)))
+    return [os.path.join(folder, f) for f in files]
+
+
+def load_error(path):
+    """The engine's message for a glossary file it would refuse, else None."""
+    return read_glossary(path).load_error
+
+
+def run_check(args):
+    for path in args.files:
+        if not os.path.isfile(path):
+            raise GlossaryError(f"找不到术语库文件: {path}")
+    glossaries = [packaged_glossary()] if args.with_packaged else []
+    glossaries += [read_glossary(path) for path in args.files]
+    report = check(glossaries, Dictionary.load(), packaged_marks())
+    for problem in report.problems:
+        print(problem)
+    for entry, words in report.standardisations:
+        shown = ", ".join(f"{word}({frequency})" for frequency, word in words)
+        print(f"{entry.file}: [{entry.category}] {entry.text}: 规范写法 (不算问题): 词典词 {shown}")
+    print(f"共检查 {report.entries} 个条目: {len(report.problems)} 个问题, "
+          f"{len(report.standardisations)} 个规范写法")
+    return PROBLEMS if report.problems else CLEAN
+
+
+def run_suggest(args):
+    from brivane.__main__ import load_configuration
+
+    config, problems = load_configuration(args.config)
+    if problems:
+        raise GlossaryError(problems[0])
+    paths = configured_glossary_files(config, args.config) + args.glossary
+    glossaries = [packaged_glossary()] + [read_glossary(path) for path in paths]
+    for glossary in glossaries:
+        if glossary.load_error:
+            raise GlossaryError(glossary.load_error)
+    if args.output and os.path.exists(args.output) and not args.force:
+        raise GlossaryError(f"--output: {args.output} 已存在；换个名字，或加 --force 覆盖")
+    documents = [load_changes(path) for path in args.reviews]
+    safe, unsafe = suggest(documents, glossaries, args.min_count)
+    print(f"建议 {len(safe)} 条 (至少出现在 {args.min_count} 个块中，且当前术语库尚未覆盖):")
+    for s in safe:
+        print(f"{s.count:5}  {s.text}")
+        for file, index, before, after in s.examples:
+            print(f"       {os.path.basename(str(file))} #{index}: {_one_line(before)} → {_one_line(after)}")
+    if unsafe:
+        print(f"不安全，未写入 {len(unsafe)} 条:")
+        for s in unsafe:
+            print(f"{s.count:5}  {s.text}")
+            for reason in s.reasons:
+                print(f"       {reason}")
+    if args.output:
+        with open(args.output, "w", encoding="utf-8") as stream:
+            json.dump({SUGGESTION_CATEGORY: [s.text for s in safe]}, stream,
+                      ensure_ascii=False, indent=2)
+            stream.write("\n")
+        print(f"已写入 {args.output}: 检查后用 --glossary {args.output} 或配置项 glossary_files 使用")
+    return CLEAN
+
+
+def _one_line(text):
+    return text.replace("\n", " / ")
+
+
+def main(argv):
+    args = parse_args(argv)
+    try:
+        return run_check(args) if args.command == "check" else run_suggest(args)
+    except GlossaryError as error:
+        print(f"brivane glossary: {error}", file=sys.stderr)
+        return USAGE

@@ -1,0 +1,95 @@
+"""`brivane glossary suggest`: pairs the model keeps fixing, mined from review data."""
+import json
+
+import pytest
+
+from brivane import glossary
+
+
+@pytest.fixture(scope="module")
+def words():
+    return glossary.jieba_words()
+
+
+@pytest.mark.parametrize("sent, returned, spans", [
+    ("心肌梗塞后", "心肌梗死后", [("心肌梗塞", "心肌梗死")]),  # the sent word is cut in half
+    ("患者出现方颤", "患者出现房颤", [("方颤", "房颤")]),  # the returned word is
+    ("室颤和房颤", "是颤和方颤", [("室颤", "是颤"), ("房颤", "方颤")]),
+    ("血氨高", "血氨很高", []),  # pure insertion
+    ("嗯，方颤", "方颤", []),  # pure deletion
+    ("方颤\n心率快", "房颤\n心律快", [("方颤", "房颤"), ("心率", "心律")]),
+])
+def test_edited_spans(words, sent, returned, spans):
+    assert glossary.edited_spans(sent, returned, words) == spans
+
+
+def block(index, sent, returned):
+    final = returned if returned is not None else sent
+    return {"index": str(index), "start": "00:00:01,000", "end": "00:00:02,000", "window": 1,
+            "sent": sent, "returned": returned, "glossary": returned, "final": final,
+            "flags": ["model"] if returned not in (None, sent) else [], "glossary_entries": []}
+
+
+def changes(**files):
+    return {"format": "brivane-changes", "version": 1, "generated": "2026-01-01 00:00:00",
+            "model": "m", "usage": {},
+            "files": [{"input": f"lectures/{name}.srt", "output": f"out/{name}_corrected.srt",
+                       "page": f"{name}.html", "status": "corrected", "window_size": 50,
+                       "totals": {}, "usage": {}, "blocks": blocks} for name, blocks in files.items()]}
+
+
+@pytest.fixture
+def reviews(tmp_path):
+    """Two runs: one as an output folder, one as the file itself."""
+    first = changes(a=[
+        block(1, "患者出现方颤，心率很快", "患者出现房颤，心律很快"),
+        block(2, "方颤时血案升高，方颤复发", "房颤时血案升高，房颤复发"),  # counts once
+        block(3, "主动脉瓣返流", "主动脉瓣反流"),  # one-off
+        block(4, "测心率", "测心律"),
+        block(5, "方颤", None),  # the reply lacked it
+    ])
+    second = changes(b=[
+        block(7, "血案升高，心率下降", "血氨升高，心律下降"),  # 血案 the glossary covers
+        block(8, "既往方颤病史", "既往房颤病史"),
+        block(9, "血案升高", "血氨升高"),
+        block(10, "血案升高", "血氨升高"),
+    ])
+    (tmp_path / "run1" / "review").mkdir(parents=True)
+    (tmp_path / "run1" / "review" / "changes.json").write_text(json.dumps(first), encoding="utf-8")
+    (tmp_path / "run2.json").write_text(json.dumps(second), encoding="utf-8")
+    return [str(tmp_path / "run1"), str(tmp_path / "run2.json")]
+
+
+def test_recurring_edit_is_suggested_and_unsafe_listed_apart(tmp_path, reviews, capsys):
+    output = tmp_path / "learned.json"
+    assert glossary.main(["suggest", *reviews, "--output", str(output)]) == glossary.CLEAN
+    out = capsys.readouterr().out
+    learned = json.loads(output.read_text(encoding="utf-8"))
+    assert learned == {glossary.SUGGESTION_CATEGORY: ["方颤→房颤"]}
+    assert "    3  方颤→房颤\n       a.srt #1: 患者出现方颤，心率很快 → 患者出现房颤，心律很快\n" in out
+    assert "b.srt #8: 既往方颤病史 → 既往房颤病史" in out
+    unsafe = out.split("不安全，未写入 1 条:\n")[1]
+    assert unsafe.startswith("    3  心率→心律\n       dictionary: ")
+    assert "返流→" not in out and "血案→" not in out
+    # The file is ready for the engine and passes the checker with the packaged library.
+    assert glossary.load_error(output) is None
+    assert glossary.main(["check", "--with-packaged", str(output)]) == glossary.CLEAN
+    capsys.readouterr()
+    assert glossary.main(["suggest", *reviews, "--output", str(output)]) == glossary.USAGE
+    assert "已存在" in capsys.readouterr().err
+
+
+def test_min_count_and_current_glossary(tmp_path, reviews):
+    documents = [glossary.load_changes(path) for path in reviews]
+    packaged = glossary.effective_entries([glossary.packaged_glossary()])
+    pairs = [(s.wrong, s.right, s.count) for s in glossary.mine(documents, packaged, min_count=1)]
+    assert pairs == [("方颤", "房颤", 3), ("心率", "心律", 3), ("返流", "反流", 1)]
+    team = glossary.Entry("t", "微生物术语", "方颤→房颤", "方颤", "房颤")
+    assert [s.wrong for s in glossary.mine(documents, [*packaged, team])] == ["心率"]
+
+
+def test_bad_review_is_a_usage_error(tmp_path, capsys):
+    (tmp_path / "x.json").write_text('{"format": "other"}', encoding="utf-8")
+    assert glossary.main(["suggest", str(tmp_path / "x.json")]) == glossary.USAGE
+    assert glossary.main(["suggest", str(tmp_path)]) == glossary.USAGE
+    assert "不是 brivane 的审阅数据" in capsys.readouterr().err
