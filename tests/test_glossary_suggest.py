@@ -93,3 +93,28 @@ def test_bad_review_is_a_usage_error(tmp_path, capsys):
     assert glossary.main(["suggest", str(tmp_path / "x.json")]) == glossary.USAGE
     assert glossary.main(["suggest", str(tmp_path)]) == glossary.USAGE
     assert "不是 brivane 的审阅数据" in capsys.readouterr().err
+
+
+def test_suggestions_from_runs_against_the_standin(batch_engine, service, workdir, tmp_path, capsys):
+    from standin_service import behaviours
+
+    batch_engine.config = {**batch_engine.config, "review_report": True}
+    service.default = behaviours.echo({"方颤": "房颤", "心率": "心律", "返流": "反流"})
+    (workdir / "input").mkdir(exist_ok=True)
+    lectures = {"a.srt": ["患者出现方颤", "心率很快", "既往方颤病史", "测心率"],
+                "b.srt": ["方颤复发", "主动脉瓣返流", "心率下降"]}
+    for name, texts in lectures.items():
+        (workdir / "input" / name).write_text("\n\n".join(
+            f"{i}\n00:00:0{i},000 --> 00:00:0{i},900\n{text}" for i, text in enumerate(texts, 1)),
+            encoding="utf-8")
+    assert batch_engine.process_all_files() is True
+    output = tmp_path / "learned.json"
+    assert glossary.main(["suggest", str(workdir / "output"), "--output", str(output)]) == glossary.CLEAN
+    assert json.loads(output.read_text(encoding="utf-8")) == {glossary.SUGGESTION_CATEGORY: ["方颤→房颤"]}
+    out = capsys.readouterr().out
+    assert ("    3  方颤→房颤\n"
+            "       a.srt #1: 患者出现方颤 → 患者出现房颤\n"
+            "       a.srt #3: 既往方颤病史 → 既往房颤病史\n"
+            "       b.srt #1: 方颤复发 → 房颤复发\n") in out
+    assert out.split("不安全，未写入 1 条:\n")[1].startswith("    3  心率→心律\n")
+    assert "返流" not in out  # a one-off
