@@ -41,7 +41,7 @@ TEST(RecordBlock, NamesTheStepOfEachEdit) {
   std::vector<std::string> details = {"血案 → 血氨", "心梗 → 心肌梗死"};
   BlockRecord record = record_block(
       pair, &written, StageTexts{"血案升高（注：原文）", "血氨升高（注：原文）"}, details, false);
-  const BlockFields &sent = sent_blocks()[0];
+  const BlockFields sent = sent_blocks()[0];
   EXPECT_TRUE(record.model_changed(sent));
   EXPECT_TRUE(record.glossary_changed());
   EXPECT_TRUE(record.commentary_removed());
