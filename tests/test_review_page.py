@@ -28,7 +28,9 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1366,900"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(DRIVER))
+    # Not the sanitizer runtime the module's sanitized test run preloads.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(DRIVER, env=env))
     yield driver
     driver.quit()
 
