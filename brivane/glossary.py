@@ -182,10 +182,10 @@ def apply_entries(entries, text):
 def dictionary_path():
     """jieba's word list (word, frequency, tag per line), found without
     importing jieba, whose import is slow and warns."""
-    spec = importlib.util.find_spec("jieba")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("jieba")
+    if found is None or not found.submodule_search_locations:
         raise GlossaryError("找不到 jieba 的词典: 请安装 jieba (pip install jieba)")
-    return os.path.join(list(spec.submodule_search_locations)[0], "dict.txt")
+    return os.path.join(list(found.submodule_search_locations)[0], "dict.txt")
 
 
 class Dictionary:
