@@ -12,6 +12,7 @@ text, never as markup.
 from __future__ import annotations
 
 import collections
+import functools
 import json
 import os
 import secrets
@@ -239,7 +240,9 @@ class Report:
         return index_path
 
 
+@functools.cache
 def _templates():
+    # Made and compiled once per process, not per batch.
     environment = jinja2.Environment(
         loader=jinja2.PackageLoader("brivane", "templates"),
         autoescape=True, trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined)
