@@ -14,6 +14,7 @@
 #include "pipeline/comparison_log.h"
 #include "pipeline/merge.h"
 #include "pipeline/windowing.h"
+#include "text/matchers.h"
 
 namespace brivane::bind {
 namespace {
@@ -119,6 +120,17 @@ class ComparisonLog {
   py::object path_;
 };
 
+bool cut_off_at_limit(const ReplyInfo &info) {
+  return info.finish_reason.equal(py::str("length"));
+}
+
+// The remarks a fenced reply made outside its fence (after the glossary, as
+// the cleanup saw them); empty when unknown.
+std::string unfenced_prose(const ReplyInfo &info) {
+  if (!info.after_glossary || !PyUnicode_Check(info.after_glossary.ptr())) return {};
+  return text::match::unfenced_prose(host::utf8(info.after_glossary));
+}
+
 // A block as the merge sees it: the text forms of its fields.
 pipeline::BlockFields fields_of(py::handle block) {
   return {field_text(block, "index"), field_text(block, "start_time"),
@@ -157,10 +169,26 @@ py::object with_reply_text(py::handle sent_block, py::handle reply_block) {
   return std::move(written);
 }
 
-// True when the file holds anything besides white space and byte-order marks.
-bool holds_text(py::handle self, py::handle file_path) {
-  py::object content = read_subtitle_text(self, file_path, false);
-  return host::truthy(content.attr("replace")(host::text("\xef\xbb\xbf"), "").attr("strip")());
+// "3, 17, 40": the first lines of the parts kept as written, the first ten.
+std::string line_list(const std::vector<std::size_t> &lines) {
+  std::string listed;
+  for (std::size_t k = 0; k < lines.size() && k < 10; ++k) {
+    if (k) listed += ", ";
+    listed += std::to_string(lines[k]);
+  }
+  if (lines.size() > 10) listed += ", …";
+  return listed;
+}
+
+// The file read so that nothing of it is lost, with the reader's records.
+CueFile read_file(py::handle self, py::handle file_path) {
+  CueFile file = host::guard([&] { return read_cue_file(self, file_path); },
+                             [](py::error_already_set &error) -> CueFile {
+                               host::error("解析字幕文件失败: " + host::message_of(error));
+                               throw error;
+                             });
+  host::info("成功解析字幕文件，共" + std::to_string(file.cue_count) + "个字幕块");
+  return file;
 }
 
 // What a file's review is made of: one record per block as Python data, and
@@ -253,13 +281,18 @@ class FileCorrection {
     }
     py::object output_path = self_.attr("get_output_path")(file_path_);
     output_path_ = output_path;
-    py::object subtitles = self_.attr("parse_srt")(file_path_);
-    // Blocks that all failed to parse would otherwise leave an empty
-    // "corrected" file that counts as a success.
-    if (py::len(subtitles) == 0 && holds_text(self_, file_path_)) {
+    file_ = read_file(self_, file_path_);
+    // A file with no cue at all is not a subtitle file: an unchanged copy
+    // would count as a success.
+    if (file_.cue_count == 0 && !file_.verbatim_lines.empty()) {
       host::error("未能从字幕文件中解析出任何字幕块: " + host::str_of(file_path_));
       return false;
     }
+    if (!file_.verbatim_lines.empty()) {
+      host::warning(std::to_string(file_.verbatim_lines.size()) + "个片段无法识别为字幕块，已原样保留 (行 " +
+                    line_list(file_.verbatim_lines) + ")");
+    }
+    py::list subtitles = file_.subtitles;
     window_size_ = custom_window_size_.is_none() ? self_.attr("window_size") : custom_window_size_;
     window_size_text_ = host::str_of(window_size_);
     if (!valid_window_size(window_size_)) {
@@ -305,7 +338,7 @@ class FileCorrection {
       place(corrected_subtitles, *merged, first, range_mode);
     }
 
-    if (!host::truthy(self_.attr("write_srt")(corrected_subtitles, output_path))) return false;
+    if (!host::truthy(write_cue_file(file_, corrected_subtitles, output_path))) return false;
     host::info("字幕文件处理成功: " + host::str_of(file_path_) + " -> " + host::str_of(output_path));
     if (log_.enabled()) host::info("详细对比日志已保存到: " + host::str_of(log_.path()));
     return true;
@@ -413,9 +446,21 @@ class FileCorrection {
                                                from_follow_up[s]));
     }
 
+    // What a fenced reply said outside its fence was removed with the
+    // commentary; the block the reply ended with carries the mark.
+    std::string prose = unfenced_prose(fetched.info);
+    if (!prose.empty() && !main.fields.empty()) {
+      for (std::size_t s = 0; s < sent.size(); ++s) {
+        if (!from_follow_up[s] && pairs[s].reply == main.fields.size() - 1) {
+          records[s].prose_removed = true;
+        }
+      }
+    }
+
     if (log_.enabled()) {
       std::string opening = clog::window_opening(span(window_idx));
       if (detailed_) opening += clog::raw_reply(host::str_of(corrected_text));
+      if (!prose.empty()) opening += clog::removed_prose(prose);
       log_.append(opening);
     }
 
@@ -431,6 +476,10 @@ class FileCorrection {
       } else {
         const pipeline::BlockFields &reply_fields = source.fields[record.pair.reply];
         merged.append(with_reply_text(block, source.blocks[record.pair.reply]));
+        if (!record.pair.renumbered_from.empty()) {
+          host::warning("API修改了字幕块序号: 回复 #" + record.pair.renumbered_from +
+                        " 对应原字幕块 #" + sent[s].index);
+        }
         if (record.pair.timing_changed) {
           host::warning("API修改了字幕块 #" + sent[s].index + " 的时间轴 (" +
                         reply_fields.start_time + " --> " + reply_fields.end_time +
@@ -507,7 +556,7 @@ class FileCorrection {
                         const std::vector<pipeline::BlockFields> &sent, const FetchedReply &fetched,
                         const ReplyBlocks &main, std::vector<pipeline::PairedBlock> &pairs,
                         std::vector<bool> &from_follow_up) {
-    bool cut_off = fetched.info.finish_reason.equal(py::str("length")) && !main.fields.empty();
+    bool cut_off = cut_off_at_limit(fetched.info) && !main.fields.empty();
     std::vector<std::size_t> lacking;
     for (std::size_t s = 0; s < pairs.size(); ++s) {
       if (cut_off && pairs[s].reply == main.fields.size() - 1) pairs[s] = {};
@@ -526,8 +575,12 @@ class FileCorrection {
     ReplyBlocks extra = reply_blocks(again, subset_fields, lacking, sent.size());
     std::vector<pipeline::PairedBlock> found =
         pipeline::merge_window(subset_fields, extra.fields, extra.details);
+    // A follow-up cut off by the token limit is no more trusted than the
+    // first reply was: its last block stays missing.
+    bool again_cut_off = cut_off_at_limit(again.info) && !extra.fields.empty();
     for (std::size_t k = 0; k < lacking.size(); ++k) {
       if (found[k].reply == pipeline::PairedBlock::kNone) continue;
+      if (again_cut_off && found[k].reply == extra.fields.size() - 1) continue;
       pairs[lacking[k]] = found[k];
       from_follow_up[lacking[k]] = true;
     }
@@ -587,6 +640,7 @@ class FileCorrection {
   }
 
   py::object self_, file_path_, custom_window_size_, start_window_, end_window_;
+  CueFile file_;
   py::object window_size_;
   py::object output_path_ = py::none();
   FileReview review_;
@@ -629,7 +683,7 @@ std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_pa
                                           py::handle end_window) {
   return host::guard(
       [&] {
-        py::list subtitles = read_subtitles(self, file_path, false);
+        py::list subtitles = read_cue_file(self, file_path, false).subtitles;
         py::object window_size =
             custom_window_size.is_none() ? self.attr("window_size")
                                          : py::reinterpret_borrow<py::object>(custom_window_size);

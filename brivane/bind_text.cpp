@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -216,6 +218,44 @@ py::object parse_srt(py::object self, py::object file_path) {
       });
 }
 
+CueFile read_cue_file(py::handle self, py::handle file_path, bool report) {
+  CueFile file;
+  file.content = as_text(read_subtitle_text(self, file_path, report));
+  py::handle content = file.content;
+  text::CodePoints points = code_points(content);
+  file.parts = text::read_srt_parts(points);
+  const Constants &k = constants();
+  std::size_t line = 1, counted_to = 0;
+  for (const text::SrtPart &part : file.parts) {
+    if (!part.is_cue) {
+      // Line numbers as an editor shows them; parts come in file order.
+      for (; counted_to < part.verbatim.begin; ++counted_to) {
+        if (text::code_point_at(points, counted_to) == '\n') ++line;
+      }
+      file.verbatim_lines.push_back(line);
+      continue;
+    }
+    ++file.cue_count;
+    const text::CueSpans &cue = part.cue;
+    if (cue.text.begin == cue.text.end) continue;  // nothing to correct
+    py::dict d = py::reinterpret_steal<py::dict>(PyDict_Copy(k.subtitle_shape));
+    if (!d) throw py::error_already_set();
+    if (cue.has_index) {
+      set_item(d.ptr(), k.index, content, cue.index);
+    } else if (PyDict_SetItem(d.ptr(), k.index, py::str(std::to_string(file.cue_count)).ptr()) < 0) {
+      throw py::error_already_set();
+    }
+    for (auto [key, span] : {std::pair(k.start_time, cue.start_time), std::pair(k.end_time, cue.end_time)}) {
+      py::str stamp = substring(content, span);
+      std::string sendable = text::sendable_stamp(host::utf8(stamp));
+      if (PyDict_SetItem(d.ptr(), key, host::text(sendable).ptr()) < 0) throw py::error_already_set();
+    }
+    set_item(d.ptr(), k.text, content, cue.text);
+    file.subtitles.append(d);
+  }
+  return file;
+}
+
 namespace {
 
 // The finished file as UTF-8, built in one pass from the pieces that a loop
@@ -398,14 +438,37 @@ void replace_file(py::handle output_path, std::string_view content) {
   }
 }
 
-}  // namespace
+// The parts of `file` with the corrected texts, in file order.
+void gather_cue_file(const CueFile &file, py::handle corrected, SrtBytes &out) {
+  const Constants &k = constants();
+  py::handle content = file.content;
+  out.reserve_for(file.parts.size());
+  py::iterator texts = py::iter(corrected);
+  for (const text::SrtPart &part : file.parts) {
+    if (!part.is_cue) {
+      out.add({substring(content, part.verbatim).ptr(), k.block_end});
+      continue;
+    }
+    const text::CueSpans &cue = part.cue;
+    if (cue.has_index) out.add({substring(content, cue.index).ptr(), k.line_end});
+    py::str time_line = substring(content, cue.time_line);
+    if (cue.text.begin == cue.text.end) {
+      out.add({time_line.ptr(), k.block_end});
+      continue;
+    }
+    if (texts == py::iterator::sentinel()) throw std::logic_error("fewer corrected cues than sent");
+    py::object body = format_value(py::object((*texts)[py::handle(k.text)]));
+    ++texts;
+    out.add({time_line.ptr(), k.line_end, body.ptr(), k.block_end});
+  }
+}
 
-py::object write_srt(py::object self, py::object subtitles, py::object output_path) {
-  (void)self;
+// Writes the gathered file as write_srt does, with its records.
+py::object save(py::handle output_path, const std::function<void(SrtBytes &)> &gather) {
   return host::guard(
       [&]() -> py::object {
         SrtBytes bytes;
-        gather_srt(subtitles, bytes);
+        gather(bytes);
         std::string line_end = host::utf8(host::global("os").attr("linesep"));
         if (line_end == "\n") {
           replace_file(output_path, bytes.content());
@@ -419,6 +482,17 @@ py::object write_srt(py::object self, py::object subtitles, py::object output_pa
         host::error("保存字幕文件失败: " + host::message_of(error));
         return py::bool_(false);
       });
+}
+
+}  // namespace
+
+py::object write_srt(py::object self, py::object subtitles, py::object output_path) {
+  (void)self;
+  return save(output_path, [&](SrtBytes &bytes) { gather_srt(subtitles, bytes); });
+}
+
+py::object write_cue_file(const CueFile &file, py::handle corrected, py::handle output_path) {
+  return save(output_path, [&](SrtBytes &bytes) { gather_cue_file(file, corrected, bytes); });
 }
 
 py::object remove_annotations(py::object self, py::object text) {

@@ -4,6 +4,11 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <vector>
+
+#include "text/srt.h"
+
 namespace brivane::bind {
 namespace py = pybind11;
 
@@ -25,6 +30,23 @@ py::object read_subtitle_text(py::handle self, py::handle file_path, bool report
 // What parse_srt reads; `report` adds its records for skipped blocks.
 py::list read_subtitles(py::handle self, py::handle file_path, bool report);
 py::object write_srt(py::object self, py::object subtitles, py::object output_path);
+
+// A subtitle file as the file correction reads it: nothing of it is lost.
+struct CueFile {
+  py::object content;               // the decoded text
+  std::vector<text::SrtPart> parts;  // every part, in file order
+  // Subtitle dicts of the cues that have text (the ones sent), in order. A
+  // cue without an index line is sent under its number among the cues.
+  py::list subtitles;
+  std::size_t cue_count = 0;
+  std::vector<std::size_t> verbatim_lines;  // first line of each part kept as written
+};
+// `report`: log the encoding when it was not UTF-8.
+CueFile read_cue_file(py::handle self, py::handle file_path, bool report = true);
+// Writes `file` with the texts of `corrected` (one Subtitle per sent cue, in
+// order) like write_srt: same records, same result; everything else of the
+// file as read.
+py::object write_cue_file(const CueFile &file, py::handle corrected, py::handle output_path);
 py::object remove_annotations(py::object self, py::object text);
 py::object extract_blocks_from_text(py::object self, py::object text);
 py::object get_output_path(py::object self, py::object file_path);

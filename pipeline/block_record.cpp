@@ -7,14 +7,14 @@ namespace brivane::pipeline {
 namespace {
 
 // Each stage's block text for every sent block, by the merge's pairing.
-std::vector<std::optional<std::string>> texts_at_stage(const std::vector<std::string_view> &sent,
+std::vector<std::optional<std::string>> texts_at_stage(const std::vector<BlockKey> &sent,
                                                        std::string_view stage) {
   std::string unfenced;
   std::string_view text = text::match::remove_fence_lines(stage, unfenced) ? unfenced : stage;
   std::vector<text::Subtitle> blocks = text::extract_blocks(text).subtitles;
-  std::vector<std::string_view> indexes;
-  for (const text::Subtitle &b : blocks) indexes.push_back(b.index);
-  std::vector<std::size_t> paired = pair_blocks(sent, indexes);
+  std::vector<BlockKey> keys;
+  for (const text::Subtitle &b : blocks) keys.push_back({b.index, b.start_time, b.end_time});
+  std::vector<std::size_t> paired = pair_by_index_and_timing(sent, keys);
   std::vector<std::optional<std::string>> texts(sent.size());
   for (std::size_t s = 0; s < sent.size(); ++s) {
     if (paired[s] != PairedBlock::kNone) texts[s] = std::move(blocks[paired[s]].text);
@@ -26,8 +26,8 @@ std::vector<std::optional<std::string>> texts_at_stage(const std::vector<std::st
 
 std::vector<StageTexts> stage_texts(const std::vector<BlockFields> &sent,
                                     std::string_view returned, std::string_view after_glossary) {
-  std::vector<std::string_view> indexes;
-  for (const BlockFields &b : sent) indexes.push_back(b.index);
+  std::vector<BlockKey> indexes;
+  for (const BlockFields &b : sent) indexes.push_back({b.index, b.start_time, b.end_time});
   std::vector<std::optional<std::string>> first = texts_at_stage(indexes, returned);
   std::vector<std::optional<std::string>> second = texts_at_stage(indexes, after_glossary);
   std::vector<StageTexts> stages(sent.size());

@@ -40,7 +40,12 @@ struct BlockRecord {
     return !missing() && returned != sent.text;
   }
   bool glossary_changed() const { return !missing() && after_glossary != returned; }
-  bool commentary_removed() const { return !missing() && final_text != after_glossary; }
+  // Remarks a fenced reply made outside its fence, marked on the block the
+  // reply ended with.
+  bool prose_removed = false;
+  bool commentary_removed() const {
+    return !missing() && (prose_removed || final_text != after_glossary);
+  }
 };
 
 // The record of one sent block: `final_block` is the paired reply block as

@@ -37,6 +37,10 @@ std::string raw_reply(std::string_view corrected_text) {
               "\n\n"});
 }
 
+std::string removed_prose(std::string_view prose) {
+  return cat({"删除注释（代码块外）:\n", kSectionRule, "\n", prose, "\n", kSectionRule, "\n\n"});
+}
+
 std::string used_block(std::string_view index, std::string_view input_text,
                        std::string_view reply_text, const std::vector<std::string> &replacements,
                        bool follow_up) {

@@ -24,6 +24,8 @@ std::string header(std::string_view file_path, std::string_view now, std::string
                    const std::optional<RangeLine> &range);
 std::string window_opening(const WindowSpan &span);
 std::string raw_reply(std::string_view corrected_text);
+// The remarks a fenced reply made outside its fence, which were removed.
+std::string removed_prose(std::string_view prose);
 // `follow_up`: the block came from the follow-up request for missing blocks.
 std::string used_block(std::string_view index, std::string_view input_text,
                        std::string_view reply_text, const std::vector<std::string> &replacements,

@@ -150,8 +150,18 @@ def get_output_path(file_path, output_dir, path=os.path):
     return path.join(output_dir, f"{name}_corrected{ext}")
 
 
+def fenced_part(text):
+    """From the first to the last fence line, when there are two or more."""
+    fences = list(re.finditer(FENCE_LINE, text, flags=re.MULTILINE))
+    if len(fences) < 2:
+        return text
+    last = fences[-1]
+    end = last.end() - 1 if last.group().endswith("\n") else last.end()
+    return text[fences[0].start():end]
+
+
 def remove_annotations(text, log):
-    text = re.sub(FENCE_LINE, "", text, flags=re.MULTILINE)
+    text = re.sub(FENCE_LINE, "", fenced_part(text), flags=re.MULTILINE)
     original_text = text
     for marker in CUT_MARKERS:
         if marker in text:

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <utility>
 
 #include "text/scan.h"
 #include "text/unicode.h"
@@ -172,6 +174,43 @@ bool remove_fence_lines(std::string_view text, std::string &out) {
   if (!removed) return false;
   out = std::move(kept);
   return true;
+}
+
+namespace {
+// [begin of the first fence line, end of the last fence line], when the text
+// has at least two.
+std::optional<std::pair<std::size_t, std::size_t>> fence_bounds(std::string_view text) {
+  if (find(text, "```") == npos) return std::nullopt;
+  std::size_t first = npos, last_end = npos, count = 0;
+  for (std::size_t begin = 0; begin < text.size();) {
+    std::size_t lf = text.find('\n', begin);
+    std::size_t end = lf == std::string_view::npos ? text.size() : lf;
+    if (is_fence_line(text.substr(begin, end - begin))) {
+      if (first == npos) first = begin;
+      last_end = end;
+      ++count;
+    }
+    begin = lf == std::string_view::npos ? text.size() : lf + 1;
+  }
+  if (count < 2) return std::nullopt;
+  return std::make_pair(first, last_end);
+}
+}  // namespace
+
+std::string_view fenced_part(std::string_view text) {
+  auto bounds = fence_bounds(text);
+  return bounds ? text.substr(bounds->first, bounds->second - bounds->first) : text;
+}
+
+std::string unfenced_prose(std::string_view text) {
+  auto bounds = fence_bounds(text);
+  if (!bounds) return {};
+  std::string_view before = unicode::strip(text.substr(0, bounds->first));
+  std::string_view after = unicode::strip(text.substr(bounds->second));
+  std::string prose(before);
+  if (!before.empty() && !after.empty()) prose += "\n";
+  prose.append(after);
+  return prose;
 }
 
 std::string_view cut_at_markers(std::string_view text) {

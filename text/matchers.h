@@ -24,6 +24,14 @@ std::size_t find(std::string_view hay, std::string_view needle, std::size_t from
 // false (and leaves `out` alone) when there is none. O(n).
 bool remove_fence_lines(std::string_view text, std::string &out);
 
+// A reply that fences its blocks (two fence lines or more) holds subtitle
+// text only between its first and last fence line; what stands before and
+// after is the model talking. `fenced_part` is that stretch, fence lines
+// included (the whole text when there is no such pair); `unfenced_prose` the
+// rest, each side stripped and the two joined by "\n" (empty when none).
+std::string_view fenced_part(std::string_view text);
+std::string unfenced_prose(std::string_view text);
+
 // Step 2 of the cleaning: for each marker in order, keep what precedes its
 // first occurrence, right-trimmed. The result is a prefix of `text`. O(n).
 inline constexpr std::array<std::string_view, 3> kCutMarkers = {

@@ -7,10 +7,11 @@
 namespace brivane::text {
 
 CleanedReply remove_annotations(std::string_view received) {
-  // Models often wrap the blocks in a markdown fence; its closing line would
-  // otherwise end up in the last subtitle.
+  // Models often wrap the blocks in a markdown fence; its closing line, and
+  // any remark after it, would otherwise end up in the last subtitle.
+  std::string_view fenced = match::fenced_part(received);
   std::string unfenced;
-  std::string_view reply = match::remove_fence_lines(received, unfenced) ? unfenced : received;
+  std::string_view reply = match::remove_fence_lines(fenced, unfenced) ? unfenced : fenced;
   std::string text = match::remove_notes_and_collapse(match::cut_at_markers(reply));
   std::vector<std::string_view> blocks = match::find_blocks(text, match::BlockShape::kStrict);
   if (blocks.empty()) blocks = match::find_blocks(text, match::BlockShape::kLoose);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "text/matchers.h"
 #include "text/spans.h"
@@ -224,6 +225,109 @@ void reply_blocks(const Text<P> &t, Block &&on_block, Invalid &&on_invalid) {
     on_block(SubtitleSpans{t.strip({block.begin, lf1}), t.strip({time_line.begin, arrow}),
                            t.strip({arrow + kArrow.size(), time_line.end}),
                            Span{lf2 + 1, block.end}});
+  });
+}
+
+// "\d+:\d+:\d+(?:[,.]\d+)?" at i, the forms players accept besides the
+// strict one (dot before the milliseconds, short or missing milliseconds);
+// the end, or npos.
+template <class P>
+std::size_t loose_stamp(const Text<P> &t, std::size_t i, std::size_t end) {
+  for (int field = 0; field < 3; ++field) {
+    std::size_t after = std::min(t.skip_digits(i), end);
+    if (after == i) return npos;
+    i = after;
+    if (field < 2) {
+      if (i >= end || !t.unit_is(i, ':')) return npos;
+      ++i;
+    }
+  }
+  if (i < end && (t.unit_is(i, ',') || t.unit_is(i, '.'))) {
+    std::size_t after = std::min(t.skip_digits(i + 1), end);
+    if (after > i + 1) i = after;
+  }
+  return i;
+}
+
+// A timing line in any of those forms, after optional leading white space;
+// whatever follows the second stamp (player positions) is allowed.
+template <class P>
+std::optional<std::pair<Span, Span>> match_loose_time_line(const Text<P> &t, Span line) {
+  std::size_t first = std::min(t.skip_spaces(line.begin), line.end);
+  std::size_t first_end = loose_stamp(t, first, line.end);
+  if (first_end == npos) return std::nullopt;
+  std::size_t arrow = std::min(t.skip_spaces(first_end), line.end);
+  if (arrow + 3 > line.end || !t.unit_is(arrow, '-') || !t.unit_is(arrow + 1, '-') ||
+      !t.unit_is(arrow + 2, '>')) {
+    return std::nullopt;
+  }
+  std::size_t second = std::min(t.skip_spaces(arrow + 3), line.end);
+  std::size_t second_end = loose_stamp(t, second, line.end);
+  if (second_end == npos) return std::nullopt;
+  return std::make_pair(Span{first, first_end}, Span{second, second_end});
+}
+
+// A line of decimal digits only (surrounding white space aside).
+template <class P>
+bool digits_only(const Text<P> &t, Span line) {
+  Span s = t.strip(line);
+  return s.begin < s.end && std::min(t.skip_digits(s.begin), s.end) == s.end;
+}
+
+// The lossless reading: every non-blank part of the file, in order, either a
+// cue or a stretch of lines kept as written. A timing line starts a cue
+// wherever it stands, so cues with missing blank lines between them stay
+// apart; the line before it is the cue's index line when it opens its block
+// or holds only digits. Lines of a block before its first cue are kept as
+// written. `on_cue(CueSpans)`, `on_verbatim(Span)`.
+template <class P, class Cue, class Verbatim>
+void srt_parts(const Text<P> &t, Cue &&on_cue, Verbatim &&on_verbatim) {
+  std::vector<Span> lines;
+  std::vector<std::size_t> timing_at;  // line numbers within the block
+  std::vector<std::pair<Span, Span>> stamps;
+  split_blocks(t, t.strip({t.bom_at_start(), t.size()}), [&](Span candidate) {
+    Span block = t.strip(candidate);
+    if (block.begin == block.end) return;
+    lines.clear();
+    timing_at.clear();
+    stamps.clear();
+    for (std::size_t at = block.begin;;) {
+      std::size_t lf = t.find_lf(at, block.end);
+      Span line{at, lf == npos ? block.end : lf};
+      if (auto found = match_loose_time_line(t, line)) {
+        timing_at.push_back(lines.size());
+        stamps.push_back(*found);
+      }
+      lines.push_back(line);
+      if (lf == npos) break;
+      at = lf + 1;
+    }
+    if (timing_at.empty()) {
+      on_verbatim(block);
+      return;
+    }
+    // First line of each cue: its index line, or its timing line.
+    std::vector<std::size_t> cue_first(timing_at.size());
+    for (std::size_t c = 0; c < timing_at.size(); ++c) {
+      std::size_t k = timing_at[c];
+      std::size_t free_from = c == 0 ? 0 : timing_at[c - 1] + 1;
+      bool index_before = k > free_from && ((c == 0 && k == 1) || digits_only(t, lines[k - 1]));
+      cue_first[c] = index_before ? k - 1 : k;
+    }
+    if (cue_first[0] > 0) on_verbatim(Span{block.begin, lines[cue_first[0] - 1].end});
+    for (std::size_t c = 0; c < timing_at.size(); ++c) {
+      std::size_t k = timing_at[c];
+      std::size_t text_end = c + 1 < timing_at.size() ? cue_first[c + 1] : lines.size();
+      CueSpans cue;
+      cue.has_index = cue_first[c] < k;
+      cue.index = cue.has_index ? lines[k - 1] : Span{lines[k].begin, lines[k].begin};
+      cue.time_line = lines[k];
+      cue.start_time = stamps[c].first;
+      cue.end_time = stamps[c].second;
+      cue.text = k + 1 < text_end ? Span{lines[k + 1].begin, lines[text_end - 1].end}
+                                  : Span{lines[k].end, lines[k].end};
+      on_cue(cue);
+    }
   });
 }
 

@@ -19,6 +19,17 @@ struct CodePoints {
   int width;
 };
 
+inline char32_t code_point_at(CodePoints text, std::size_t i) {
+  switch (text.width) {
+    case 1:
+      return static_cast<const unsigned char *>(text.data)[i];
+    case 2:
+      return static_cast<const char16_t *>(text.data)[i];
+    default:
+      return static_cast<const char32_t *>(text.data)[i];
+  }
+}
+
 // [begin, end) in code points of the text that was read.
 struct Span {
   std::size_t begin = 0;
@@ -27,6 +38,13 @@ struct Span {
 
 struct SubtitleSpans {
   Span index, start_time, end_time, text;
+};
+
+// A cue as the lossless reading finds it. `time_line` is the whole line as
+// written; `text` may be empty; without an index line `index` is empty.
+struct CueSpans {
+  bool has_index = false;
+  Span index, time_line, start_time, end_time, text;
 };
 
 // Copies out of UTF-8 text read as bytes (spans then count bytes).

@@ -1,6 +1,7 @@
 #include "text/srt.h"
 
 #include "text/scan.h"
+#include "text/unicode.h"
 
 namespace brivane::text {
 
@@ -21,6 +22,84 @@ SrtSpans parse_srt_spans(CodePoints content) {
         [&](Span first_line) { result.skipped_first_lines.push_back(first_line); });
   });
   return result;
+}
+
+std::vector<SrtPart> read_srt_parts(CodePoints content) {
+  std::vector<SrtPart> parts;
+  scan::with_code_points(content, [&](const auto &text) {
+    scan::srt_parts(
+        text, [&](const CueSpans &cue) { parts.push_back({true, cue, {}}); },
+        [&](Span lines) { parts.push_back({false, {}, lines}); });
+  });
+  return parts;
+}
+
+std::vector<SrtPartText> read_srt_parts_content(std::string_view content) {
+  std::vector<SrtPartText> parts;
+  scan::srt_parts(
+      scan::Text<scan::Utf8>(content.data(), content.size()),
+      [&](const CueSpans &cue) {
+        SrtPartText part;
+        part.is_cue = true;
+        part.has_index = cue.has_index;
+        part.index = copy_of(content, cue.index);
+        part.time_line = copy_of(content, cue.time_line);
+        part.start_time = copy_of(content, cue.start_time);
+        part.end_time = copy_of(content, cue.end_time);
+        part.text = copy_of(content, cue.text);
+        parts.push_back(std::move(part));
+      },
+      [&](Span lines) {
+        SrtPartText part;
+        part.verbatim = copy_of(content, lines);
+        parts.push_back(std::move(part));
+      });
+  return parts;
+}
+
+std::string sendable_stamp(std::string_view stamp) {
+  // Runs of digits and the separators between them; a stamp of the loose
+  // reader has three or four runs.
+  std::vector<std::string_view> runs;
+  char separator = 0;
+  std::size_t at = 0;
+  while (at < stamp.size()) {
+    std::size_t end = unicode::skip_digits(stamp, at);
+    runs.push_back(stamp.substr(at, end - at));
+    if (end >= stamp.size()) break;
+    if (runs.size() == 3) separator = stamp[end];
+    at = end + 1;
+  }
+  if (runs.size() == 4 && separator == ',') return std::string(stamp);
+  if (runs.size() < 3) return std::string(stamp);  // not a stamp of the reader
+  std::string out;
+  auto padded = [&](std::string_view run, std::size_t width) {
+    for (std::size_t k = run.size(); k < width; ++k) out.push_back('0');
+    out.append(run);
+  };
+  padded(runs[0], 2);
+  out.push_back(':');
+  padded(runs[1], 2);
+  out.push_back(':');
+  padded(runs[2], 2);
+  out.push_back(',');
+  padded(runs.size() == 4 ? runs[3] : std::string_view("000"), 3);
+  return out;
+}
+
+std::string render_srt_parts(const std::vector<SrtPartText> &parts) {
+  std::string out;
+  for (const SrtPartText &part : parts) {
+    if (!part.is_cue) {
+      out += part.verbatim;
+    } else {
+      if (part.has_index) out += part.index + "\n";
+      out += part.time_line;
+      if (!part.text.empty()) out += "\n" + part.text;
+    }
+    out += "\n\n";
+  }
+  return out;
 }
 
 namespace {

@@ -21,6 +21,16 @@ struct SrtSpans {
 };
 SrtSpans parse_srt_spans(CodePoints content);
 
+// The lossless reading a file correction works from: every part of the
+// file in order, a cue (any timing form, text possibly empty) or a stretch
+// of lines with no timing line, kept as written. O(n).
+struct SrtPart {
+  bool is_cue = false;
+  CueSpans cue;    // when is_cue
+  Span verbatim;   // otherwise
+};
+std::vector<SrtPart> read_srt_parts(CodePoints content);
+
 // The most bytes the UTF-8 form of `text` can take.
 inline std::size_t max_utf8_size(CodePoints text) {
   return text.size * (text.width == 1 ? 2 : text.width == 2 ? 3 : 4);
@@ -41,6 +51,27 @@ struct ParsedSrt {
   // than three lines, or a time line that does not match), in file order.
   std::vector<std::string> skipped_first_lines;
 };
+
+struct SrtPartText {
+  bool is_cue = false;
+  bool has_index = false;
+  std::string index, time_line, start_time, end_time, text;  // a cue
+  std::string verbatim;                                       // otherwise
+};
+
+// read_srt_parts on UTF-8 text, as copies.
+std::vector<SrtPartText> read_srt_parts_content(std::string_view content);
+
+// A timing stamp as a request carries it. Stamps the strict reader accepts
+// ("\d+:\d+:\d+,\d+") go as written; the other forms (dot before the
+// milliseconds, none) as "HH:MM:SS,mmm", the milliseconds counted as SRT
+// counts them, so replies hold blocks the cleanup recognises. O(n).
+std::string sendable_stamp(std::string_view stamp);
+
+// The written form of parts: a cue as its index line (when it has one), its
+// timing line as read and its text; verbatim lines as read; each part
+// followed by one empty line.
+std::string render_srt_parts(const std::vector<SrtPartText> &parts);
 
 // parse_srt_spans on UTF-8 text.
 ParsedSrt parse_srt_content(std::string_view content);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "pipeline/merge.h"
 
 using brivane::pipeline::attribute_replacements;
@@ -60,3 +62,41 @@ TEST(Merge, TimingAndAttributionArePerPair) {
 }
 
 }  // namespace
+
+namespace {
+using brivane::pipeline::BlockKey;
+using brivane::pipeline::pair_by_index_and_timing;
+
+std::vector<BlockKey> keys(std::initializer_list<std::array<std::string_view, 2>> blocks) {
+  std::vector<BlockKey> out;
+  for (const auto &b : blocks) out.push_back({b[0], b[1], "e"});
+  return out;
+}
+}  // namespace
+
+TEST(Realign, RenumberedReplyPairsByTiming) {
+  // Every block labelled one higher, timings unchanged.
+  auto sent = keys({{"1", "t1"}, {"2", "t2"}, {"3", "t3"}});
+  EXPECT_EQ(pair_by_index_and_timing(sent, keys({{"2", "t1"}, {"3", "t2"}, {"4", "t3"}})),
+            (std::vector<std::size_t>{0, 1, 2}));
+  // A block that keeps its own index and timing is never displaced, and a
+  // timing shared by two sent blocks identifies neither.
+  EXPECT_EQ(pair_by_index_and_timing(sent, keys({{"1", "t1"}, {"999", "t1"}, {"3", "t2"}})),
+            (std::vector<std::size_t>{0, 2, kNone}));
+  auto twice = keys({{"1", "t"}, {"2", "t"}});
+  EXPECT_EQ(pair_by_index_and_timing(twice, keys({{"2", "x"}, {"5", "t"}})),
+            (std::vector<std::size_t>{kNone, 0}));
+}
+
+TEST(Merge, RenumberedAndSwallowedBlocks) {
+  std::vector<BlockFields> sent = {{"1", "a", "b", "甲"}, {"2", "c", "d", "乙"}, {"3", "e", "f", "丙"}};
+  auto renumbered = merge_window(sent, {{"2", "a", "b", "甲"}, {"3", "c", "d", "乙"}, {"4", "e", "f", "丙"}}, {});
+  EXPECT_EQ(renumbered[1].reply, 1u);
+  EXPECT_EQ(renumbered[1].renumbered_from, "3");
+  EXPECT_FALSE(renumbered[1].timing_changed);
+  // Block 2's text merged into block 1, block 2 omitted: neither is trusted.
+  auto merged = merge_window(sent, {{"1", "a", "b", "甲乙"}, {"3", "e", "f", "丙"}}, {});
+  EXPECT_EQ(merged[0].reply, kNone);
+  EXPECT_EQ(merged[1].reply, kNone);
+  EXPECT_EQ(merged[2].reply, 1u);
+}

@@ -19,6 +19,17 @@ TEST(RemoveAnnotations, StrictBlocksWithNotesRemoved) {
             "1\n00:00:01,000 --> 00:00:02,000\n血氨");
 }
 
+TEST(RemoveAnnotations, OnlyTheFencedPartIsSubtitleText) {
+  const std::string block = "1\n00:00:01,000 --> 00:00:02,000\n血氨";
+  for (const std::string &reply :
+       {"以下是结果\n```srt\n" + block + "\n```\n以上为校正结果，如有疑问请告知。",
+        "好的。\n\n```\n" + block + "\n```\n\n1. 血案 改为 血氨\n"}) {
+    EXPECT_EQ(remove_annotations(reply).text, block) << reply;
+  }
+  // One fence line alone (a reply cut short) fences nothing.
+  EXPECT_EQ(remove_annotations("```srt\n" + block).text, block);
+}
+
 TEST(RemoveAnnotations, StrictMatchDropsLooseBlocks) {
   auto cleaned = remove_annotations(kB1 + "\n\n" + kB2);
   EXPECT_EQ(cleaned.text, "1\n00:00:01,000 --> 00:00:02,000\n血氨");

@@ -80,3 +80,60 @@ TEST(ParseSrtSpans, SameBlocksOnEveryWidth) {
   ASSERT_EQ(narrow.subtitles.size(), 1u);
   EXPECT_EQ(piece(latin1, narrow.subtitles[0].text), "\xe9");  // U+00A0 is white space
 }
+
+namespace {
+using brivane::text::read_srt_parts_content;
+using brivane::text::render_srt_parts;
+using brivane::text::sendable_stamp;
+using brivane::text::SrtPartText;
+
+std::string shape(const SrtPartText &p) {
+  if (!p.is_cue) return "verbatim[" + p.verbatim + "]";
+  return (p.has_index ? "[" + p.index + "]" : std::string("[]")) + "[" + p.start_time + "|" +
+         p.end_time + "][" + p.text + "]";
+}
+std::vector<std::string> shapes(std::string_view content) {
+  std::vector<std::string> out;
+  for (const SrtPartText &p : read_srt_parts_content(content)) out.push_back(shape(p));
+  return out;
+}
+}  // namespace
+
+TEST(ReadSrtParts, KeepsEveryCueAndEveryUnreadablePart) {
+  EXPECT_EQ(shapes("\xef\xbb\xbf"
+                   "00:00:01,000 --> 00:00:02,000\nno index\n\n"
+                   "2\n00:00:03,000 --> 00:00:04,000\n\n"
+                   "3\n00:02:12.16 --> 00:02:14 X1:1 Y1:2\ndot\n4\n00:00:07,000 --> 00:00:08,500\nfour\n"
+                   "tail\n00:00:09,000-->00:00:10,000\nno index, no blank\n\n"
+                   "just words\nmore words\n\n"
+                   "notes\n5\n 00:00:11,000 --> 00:00:12,000\nfive"),
+            (std::vector<std::string>{
+                "[][00:00:01,000|00:00:02,000][no index]",
+                "[2][00:00:03,000|00:00:04,000][]",
+                "[3][00:02:12.16|00:02:14][dot]",
+                "[4][00:00:07,000|00:00:08,500][four\ntail]",
+                "[][00:00:09,000|00:00:10,000][no index, no blank]",
+                "verbatim[just words\nmore words]",
+                "verbatim[notes]",
+                "[5][00:00:11,000|00:00:12,000][five]",
+            }));
+}
+
+TEST(ReadSrtParts, RenderKeepsTimingLinesAndReadsBackTheSame) {
+  const std::string content =
+      "1\n00:00:01,000-->00:00:02,000 X1:122 X2:595\n  a\n\n2\n0:0:3 --> 0:0:4.5\n\nwords\n";
+  auto parts = read_srt_parts_content(content);
+  std::string rendered = render_srt_parts(parts);
+  EXPECT_EQ(rendered,
+            "1\n00:00:01,000-->00:00:02,000 X1:122 X2:595\n  a\n\n2\n0:0:3 --> 0:0:4.5\n\nwords\n\n");
+  auto again = read_srt_parts_content(rendered);
+  ASSERT_EQ(again.size(), parts.size());
+  for (std::size_t k = 0; k < parts.size(); ++k) EXPECT_EQ(shape(again[k]), shape(parts[k]));
+}
+
+TEST(SendableStamp, StrictFormsGoAsWrittenOthersAsSrtCountsThem) {
+  EXPECT_EQ(sendable_stamp("00:00:01,000"), "00:00:01,000");
+  EXPECT_EQ(sendable_stamp("0:0:1,5"), "0:0:1,5");
+  EXPECT_EQ(sendable_stamp("00:02:12.16"), "00:02:12,016");
+  EXPECT_EQ(sendable_stamp("1:2:3"), "01:02:03,000");
+}
