@@ -11,13 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "text/find.h"
+
 namespace brivane::text::match {
 
-inline constexpr std::size_t npos = std::string_view::npos;
-
-// First occurrence of `needle` in `hay` at or after `from` (memmem-style,
-// linear). An empty needle is found at `from`.
-std::size_t find(std::string_view hay, std::string_view needle, std::size_t from = 0);
 
 // re.sub(r"^[ \t]*```[A-Za-z0-9_.+-]*[ \t]*(?:\n|$)", "", text, flags=re.M):
 // every line that is only a markdown fence, with its line break. Returns

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "text/matchers.h"
+#include "text/find.h"
 #include "text/spans.h"
 #include "text/unicode.h"
 
