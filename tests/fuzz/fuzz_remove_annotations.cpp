@@ -1,4 +1,5 @@
-// remove_annotations and its steps: cuts leave no marker; the line-wise note
+// remove_annotations and its steps: only the fenced part of a fenced reply
+// is read; cuts leave no marker; the line-wise note
 // removal equals running each pattern over the whole text, keeps every line
 // end, and fused with the LF collapse equals the two done apart; the result
 // is blocks only, and cleaning a clean result again changes nothing.
@@ -40,9 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (size > kMaxInput) return 0;
   std::string_view raw(reinterpret_cast<const char *>(data), size);
 
-  // Fence lines go first; what is left has none, so a second pass finds none.
+  // Only the fenced part counts, then fence lines go; what is left has none,
+  // so a second pass finds none.
+  std::string_view fenced = match::fenced_part(raw);
+  FUZZ_CHECK(fenced.data() >= raw.data() && fenced.data() + fenced.size() <= raw.data() + raw.size());
   std::string unfenced, again;
-  std::string_view input = match::remove_fence_lines(raw, unfenced) ? unfenced : raw;
+  std::string_view input = match::remove_fence_lines(fenced, unfenced) ? unfenced : fenced;
   FUZZ_CHECK(input.size() <= raw.size());
   FUZZ_CHECK(!match::remove_fence_lines(input, again));
 
