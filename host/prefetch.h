@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "brivane/cache.h"
+#include "host/cache.h"
 #include "pipeline/schedule.h"
 
 namespace brivane::bind {

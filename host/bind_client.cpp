@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "brivane/bindings.h"
-#include "brivane/cache.h"
-#include "brivane/host.h"
-#include "brivane/prefetch.h"
+#include "host/bindings.h"
+#include "host/cache.h"
+#include "host/host.h"
+#include "host/prefetch.h"
 
 namespace brivane::bind {
 namespace {

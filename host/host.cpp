@@ -1,4 +1,4 @@
-#include "brivane/host.h"
+#include "host/host.h"
 
 #include <new>
 #include <stdexcept>

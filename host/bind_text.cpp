@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "brivane/bindings.h"
-#include "brivane/host.h"
+#include "host/bindings.h"
+#include "host/host.h"
 #include "text/reply.h"
 #include "text/srt.h"
 #include "text/terms.h"

@@ -1,6 +1,6 @@
-#include "brivane/review.h"
+#include "host/review.h"
 
-#include "brivane/host.h"
+#include "host/host.h"
 
 namespace brivane::bind {
 namespace {

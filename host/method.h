@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "brivane/host.h"
+#include "host/host.h"
 
 namespace brivane::method {
 namespace py = pybind11;

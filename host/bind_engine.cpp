@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "brivane/bindings.h"
-#include "brivane/host.h"
+#include "host/bindings.h"
+#include "host/host.h"
 #include "prompt/prompt.h"
 #include "text/terms.h"
 

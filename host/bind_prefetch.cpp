@@ -1,4 +1,4 @@
-#include "brivane/prefetch.h"
+#include "host/prefetch.h"
 
 #include <pybind11/gil_safe_call_once.h>
 
@@ -6,7 +6,7 @@
 #include <deque>
 #include <unordered_map>
 
-#include "brivane/host.h"
+#include "host/host.h"
 
 namespace brivane::bind {
 namespace {

@@ -4,10 +4,10 @@
 #include <vector>
 #include <utility>
 
-#include "brivane/bindings.h"
-#include "brivane/host.h"
-#include "brivane/prefetch.h"
-#include "brivane/review.h"
+#include "host/bindings.h"
+#include "host/host.h"
+#include "host/prefetch.h"
+#include "host/review.h"
 #include "pipeline/windowing.h"
 
 namespace brivane::bind {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "brivane/bindings.h"
-#include "brivane/host.h"
-#include "brivane/prefetch.h"
-#include "brivane/review.h"
+#include "host/bindings.h"
+#include "host/host.h"
+#include "host/prefetch.h"
+#include "host/review.h"
 #include "pipeline/block_record.h"
 #include "pipeline/comparison_log.h"
 #include "pipeline/merge.h"

@@ -8,9 +8,9 @@
 // attribute lookup on `self`.
 #include <pybind11/pybind11.h>
 
-#include "brivane/bindings.h"
-#include "brivane/host.h"
-#include "brivane/method.h"
+#include "host/bindings.h"
+#include "host/host.h"
+#include "host/method.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;

@@ -1,6 +1,6 @@
-#include "brivane/cache.h"
+#include "host/cache.h"
 
-#include "brivane/host.h"
+#include "host/host.h"
 
 namespace brivane::bind {
 namespace {
