@@ -9,7 +9,7 @@ import time
 import zipfile
 
 import pytest
-from conftest import REPO, make_srt
+from conftest import make_srt
 
 from standin_service import StandinService
 from standin_service import behaviours as b
@@ -167,4 +167,3 @@ def test_jobs_flag_must_be_positive(workdir, package_root):
                             env={**os.environ, "PYTHONPATH": str(package_root)},
                             capture_output=True, text=True)
     assert result.returncode == 2 and "--jobs" in result.stderr
-    assert str(REPO)  # the tests run from the repository's tests folder

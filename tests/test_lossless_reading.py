@@ -101,7 +101,7 @@ def srt_files(draw):
     for k in range(count):
         if draw(st.integers(0, 9)) == 0:
             parts.append("\n".join(draw(st.lists(WORDS, min_size=1, max_size=2))) + "\n\n")
-        stamp = lambda s: f"00:{s // 60:02d}:{s % 60:02d}"  # noqa: E731
+        stamp = lambda s: f"00:{s // 60:02d}:{s % 60:02d}"
         form = draw(TIMINGS)
         if "{a} -->" in form:
             readers -= {"pysubs2", "pysrt"}  # they know no timing without milliseconds
