@@ -94,27 +94,23 @@ def dry_run(args, config):
 
     # The engine's own reader and prompt, on a stand-in for the engine that
     # holds only the configuration: no key, no folders, no request.
-    settings = types.SimpleNamespace(config=config)
+    settings = types.SimpleNamespace(config=config, window_size=config.get("window_size", 50))
     engine_module.Brivane.generate_prompt(settings)
     prompt_tokens = estimated_tokens(settings.system_prompt)
-    size = config.get("window_size", 50)
     pattern = os.path.join(args.input, config.get("file_pattern", "*.srt"))
     totals = [0, 0, 0, 0.0, 0.0]
     for path in sorted(glob.glob(pattern)):
         try:
-            blocks = engine_module.Brivane.parse_srt(settings, path)
+            blocks, texts = engine_module._dry_run_requests(settings, path)
         except Exception as error:
             print(f"{os.path.basename(path)}: 无法读取 ({error})")
             continue
-        windows = math.ceil(len(blocks) / size)
-        sent = [blocks[k:k + size] for k in range(0, len(blocks), size)]
-        texts = ["".join(f"{b['index']}\n{b['start_time']} --> {b['end_time']}\n{b['text']}\n\n"
-                         for b in window) for window in sent]
+        windows = len(texts)
         tokens_in = sum(prompt_tokens + estimated_tokens(t) for t in texts)
         tokens_out = sum(estimated_tokens(t) for t in texts)
-        print(f"{os.path.basename(path)}: {len(blocks)} 块, {windows} 个窗口, {windows} 个请求, "
+        print(f"{os.path.basename(path)}: {blocks} 块, {windows} 个窗口, {windows} 个请求, "
               f"约 {math.ceil(tokens_in)} 输入 tokens, {math.ceil(tokens_out)} 输出 tokens")
-        for k, value in enumerate((1, len(blocks), windows, tokens_in, tokens_out)):
+        for k, value in enumerate((1, blocks, windows, tokens_in, tokens_out)):
             totals[k] += value
     print(f"合计: {totals[0]} 个文件, {totals[1]} 块, {totals[2]} 个请求, "
           f"约 {math.ceil(totals[3])} 输入 tokens, {math.ceil(totals[4])} 输出 tokens "
@@ -347,9 +343,9 @@ def _terminal_size():
 def _batch_size(engine, logger):
     """Files and windows of the batch, read quietly."""
     import glob
-    import math
 
-    size = engine.window_size if isinstance(engine.window_size, int) else 50
+    from brivane import brivane as engine_module
+
     paths = sorted(glob.glob(os.path.join(engine.input_dir, engine.file_pattern)))
     windows = 0
     level = logger.level
@@ -357,7 +353,7 @@ def _batch_size(engine, logger):
     try:
         for path in paths:
             try:
-                windows += math.ceil(len(engine.parse_srt(path)) / max(size, 1))
+                windows += len(engine_module._dry_run_requests(engine, path)[1])
             except Exception:
                 pass  # the batch itself reports the file
     finally:

@@ -697,4 +697,21 @@ std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_pa
       [](py::error_already_set &) { return std::vector<PlannedRequest>(); });
 }
 
+py::tuple dry_run_requests(py::object engine, py::object file_path) {
+  CueFile file = read_cue_file(engine, file_path, false);
+  py::object window_size = engine.attr("window_size");
+  if (!valid_window_size(window_size)) {
+    throw py::value_error("窗口大小必须是正整数，当前值: " + host::str_of(window_size));
+  }
+  long long block_count = static_cast<long long>(py::len(file.subtitles));
+  long long size = effective_size(window_size, block_count);
+  py::list texts;
+  for (const PlannedRequest &request : window_requests(
+           file.subtitles, block_count, size,
+           pipeline::plan_windows(block_count, size, std::nullopt, std::nullopt))) {
+    texts.append(host::text(request.text));
+  }
+  return py::make_tuple(block_count, texts);
+}
+
 }  // namespace brivane::bind

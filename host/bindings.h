@@ -61,6 +61,9 @@ py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object su
 py::object process_subtitle_file(py::object self, py::object file_path,
                                  py::object custom_window_size, py::object start_window,
                                  py::object end_window);
+// What a dry run reports of one file: the number of blocks sent and the
+// request text of each window, exactly as the engine would send them.
+py::tuple dry_run_requests(py::object engine, py::object file_path);
 py::object backup_files(py::object self);
 py::object process_all_files(py::object self);
 void main();

@@ -158,6 +158,8 @@ void init_module(py::module_ &m) {
   m.attr("Brivane") = define_engine_class(m);
   m.attr("main") = brivane::method::function<&brivane::bind::main>("main", "主函数", {}, false,
                                                                    m.attr("__name__"));
+  // For the command line's dry run only; not part of the module's surface.
+  m.attr("_dry_run_requests") = py::cpp_function(&brivane::bind::dry_run_requests);
   if (py::str(m.attr("__name__")).equal(py::str("__main__"))) brivane::bind::main();
 }
 

@@ -73,6 +73,14 @@ def test_every_shape_survives(pipeline_engine, service, workdir, records, name, 
     assert [m for m in warnings if "无法识别" in m] == kept
 
 
+def test_dry_run_plans_the_engines_requests(pipeline_engine, service, workdir, brivane_module):
+    content = "".join(shape[1].lstrip("\ufeff") for shape in SHAPES)
+    pipeline_engine.window_size = 4
+    correct(pipeline_engine, workdir, content)
+    blocks, texts = brivane_module._dry_run_requests(pipeline_engine, str(workdir / "input" / "lecture.srt"))
+    assert texts == [r.user_text for r in service.requests] and len(texts) == 3 and blocks == 12
+
+
 @pytest.mark.parametrize("encoding, newline", [("utf-16", "\r\n"), ("utf-8-sig", "\r")])
 def test_line_ends_and_encodings(pipeline_engine, service, workdir, encoding, newline):
     pipeline_engine.config = {**pipeline_engine.config, "input_encoding": "auto"}
