@@ -1,20 +1,7 @@
 """Type stub of the extension module brivane.brivane (kept in step with module.cpp)."""
-import datetime as _datetime
-import glob as glob
-import importlib as importlib
-import json as json
-import logging as logging
-import os as os
-import re as re
-import shutil as shutil
-import threading as threading
-import time as time
-import zipfile as zipfile
+import logging
 from typing import Any
 
-import requests as requests
-
-datetime = _datetime.datetime
 logger: logging.Logger
 
 Subtitle = dict[str, str]
