@@ -159,20 +159,29 @@ std::size_t stamp(const Text<P> &t, std::size_t i, std::size_t end) {
   return i;
 }
 
-// re.match(r"(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)", text[line]).
-template <class P>
-std::optional<std::pair<Span, Span>> match_time_line(const Text<P> &t, Span line) {
-  std::size_t first_end = stamp(t, line.begin, line.end);
+// Two stamps read by `stamp_at` (the end, or npos) with "\s*-->\s*" between
+// them, the first at `first`.
+template <class P, class Stamp>
+std::optional<std::pair<Span, Span>> stamps_around_arrow(const Text<P> &t, std::size_t first,
+                                                         std::size_t end, Stamp &&stamp_at) {
+  std::size_t first_end = stamp_at(first);
   if (first_end == npos) return std::nullopt;
-  std::size_t arrow = std::min(t.skip_spaces(first_end), line.end);
-  if (arrow + 3 > line.end || !t.unit_is(arrow, '-') || !t.unit_is(arrow + 1, '-') ||
+  std::size_t arrow = std::min(t.skip_spaces(first_end), end);
+  if (arrow + 3 > end || !t.unit_is(arrow, '-') || !t.unit_is(arrow + 1, '-') ||
       !t.unit_is(arrow + 2, '>')) {
     return std::nullopt;
   }
-  std::size_t second = std::min(t.skip_spaces(arrow + 3), line.end);
-  std::size_t second_end = stamp(t, second, line.end);
+  std::size_t second = std::min(t.skip_spaces(arrow + 3), end);
+  std::size_t second_end = stamp_at(second);
   if (second_end == npos) return std::nullopt;
-  return std::make_pair(Span{line.begin, first_end}, Span{second, second_end});
+  return std::make_pair(Span{first, first_end}, Span{second, second_end});
+}
+
+// re.match(r"(\d+:\d+:\d+,\d+)\s*-->\s*(\d+:\d+:\d+,\d+)", text[line]).
+template <class P>
+std::optional<std::pair<Span, Span>> match_time_line(const Text<P> &t, Span line) {
+  return stamps_around_arrow(t, line.begin, line.end,
+                             [&](std::size_t i) { return stamp(t, i, line.end); });
 }
 
 // The SRT reader's blocks: `on_block(SubtitleSpans)` for each block read,
@@ -253,18 +262,8 @@ std::size_t loose_stamp(const Text<P> &t, std::size_t i, std::size_t end) {
 // whatever follows the second stamp (player positions) is allowed.
 template <class P>
 std::optional<std::pair<Span, Span>> match_loose_time_line(const Text<P> &t, Span line) {
-  std::size_t first = std::min(t.skip_spaces(line.begin), line.end);
-  std::size_t first_end = loose_stamp(t, first, line.end);
-  if (first_end == npos) return std::nullopt;
-  std::size_t arrow = std::min(t.skip_spaces(first_end), line.end);
-  if (arrow + 3 > line.end || !t.unit_is(arrow, '-') || !t.unit_is(arrow + 1, '-') ||
-      !t.unit_is(arrow + 2, '>')) {
-    return std::nullopt;
-  }
-  std::size_t second = std::min(t.skip_spaces(arrow + 3), line.end);
-  std::size_t second_end = loose_stamp(t, second, line.end);
-  if (second_end == npos) return std::nullopt;
-  return std::make_pair(Span{first, first_end}, Span{second, second_end});
+  return stamps_around_arrow(t, std::min(t.skip_spaces(line.begin), line.end), line.end,
+                             [&](std::size_t i) { return loose_stamp(t, i, line.end); });
 }
 
 // A line of decimal digits only (surrounding white space aside).
