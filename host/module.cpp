@@ -163,17 +163,14 @@ void init_module(py::module_ &m) {
   if (py::str(m.attr("__name__")).equal(py::str("__main__"))) brivane::bind::main();
 }
 
-// pybind11's own entry turns any failure into "ImportError: initialization
-// failed"; the importer should see the host's exception itself (say, the
-// FileExistsError of a file named "logs").
+// The entry is written against the plain C API (multi-phase initialisation)
+// rather than pybind11's macro, which turns any failure into "ImportError:
+// initialization failed": the importer should see the host's exception itself
+// (say, the FileExistsError of a file named "logs").
 int exec_module(PyObject *module) {
   try {
-    py::detail::ensure_internals();
     auto m = py::reinterpret_borrow<py::module_>(module);
-    if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
-      init_module(m);
-      py::detail::cache_completed_module(m);
-    }
+    init_module(m);
     return 0;
   } catch (py::error_already_set &e) {
     e.restore();
@@ -183,20 +180,19 @@ int exec_module(PyObject *module) {
   return -1;
 }
 
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(&exec_module)},
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "brivane", nullptr, 0, nullptr,
+                          module_slots, nullptr, nullptr, nullptr};
+
 }  // namespace
 
-PYBIND11_PLUGIN_IMPL(brivane) {
+extern "C" PYBIND11_EXPORT PyObject *PyInit_brivane() {
   PYBIND11_CHECK_PYTHON_VERSION
-  try {
-    py::detail::ensure_internals();
-    static py::detail::slots_array slots = py::detail::init_slots(&exec_module);
-    static PyModuleDef def{PyModuleDef_HEAD_INIT, "brivane", nullptr, 0, nullptr, slots.data(),
-                           nullptr, nullptr, nullptr};
-    return PyModuleDef_Init(&def);
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_ImportError, e.what());
-  }
-  return nullptr;
+  return PyModuleDef_Init(&module_def);
 }
