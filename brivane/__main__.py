@@ -377,5 +377,20 @@ def track_failures(engine):
     return failed
 
 
+def entry():
+    """The `brivane` command: `run`, then the process ends with its status.
+    Requests a stopped batch left in flight are not waited for: every file
+    is written or absent already, so the process ends without them (the
+    interpreter, finalising, would otherwise wait for or trip over them)."""
+    status = run()
+    engine_module = sys.modules.get("brivane.brivane")
+    if engine_module is not None and engine_module._fetches_in_flight():
+        logging.shutdown()
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    sys.exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(run())
+    entry()

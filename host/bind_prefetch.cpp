@@ -122,7 +122,56 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
   t_gate = nullptr;
 }
 
+// Every fetch thread started and not yet joined, with the state it works
+// for. The interpreter must not finalise while one of them runs: a thread
+// that wakes up then is ended by the interpreter in the middle of native
+// frames (an abort, or objects released without the interpreter's lock).
+struct FetchThreads {
+  py::list threads;
+  std::vector<std::weak_ptr<Prefetch::State>> states;
+};
+
+FetchThreads &fetch_threads() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<FetchThreads> storage;
+  return storage.call_once_and_store_result([] { return FetchThreads{py::list(), {}}; })
+      .get_stored();
+}
+
+void forget_ended_threads(FetchThreads &all) {
+  py::list alive;
+  for (py::handle thread : all.threads) {
+    if (host::truthy(thread.attr("is_alive")())) alive.append(thread);
+  }
+  all.threads = alive;
+  std::vector<std::weak_ptr<Prefetch::State>> live;
+  for (auto &state : all.states) {
+    if (!state.expired()) live.push_back(state);
+  }
+  all.states = std::move(live);
+}
+
 }  // namespace
+
+void join_fetch_threads() {
+  FetchThreads &all = fetch_threads();
+  // No new request goes out; what is in flight is waited for.
+  for (auto &weak : all.states) {
+    if (std::shared_ptr<Prefetch::State> state = weak.lock()) {
+      state->queue.close();
+      state->limit.close();
+    }
+  }
+  py::list threads = all.threads;
+  for (py::handle thread : threads) thread.attr("join")();
+  all.threads = py::list();
+  all.states.clear();
+}
+
+bool fetches_in_flight() {
+  FetchThreads &all = fetch_threads();
+  forget_ended_threads(all);
+  return py::len(all.threads) > 0;
+}
 
 Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
                    RequestSettings settings, std::shared_ptr<ReplyCache> cache)
@@ -136,12 +185,17 @@ Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
   // process.
   std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(workers), state_->requests.size());
   py::object thread_type = host::global("threading").attr("Thread");
+  FetchThreads &all = fetch_threads();
+  forget_ended_threads(all);
+  all.states.push_back(state_);
   for (std::size_t k = 0; k < count; ++k) {
     std::shared_ptr<State> shared = state_;
     py::cpp_function work([shared] { fetch_in_turn(shared); });
-    thread_type("target"_a = work, "name"_a = "brivane-fetch-" + std::to_string(k + 1),
-                "daemon"_a = true)
-        .attr("start")();
+    py::object thread = thread_type("target"_a = work,
+                                    "name"_a = "brivane-fetch-" + std::to_string(k + 1),
+                                    "daemon"_a = true);
+    thread.attr("start")();
+    all.threads.append(thread);
   }
 }
 

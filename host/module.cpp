@@ -11,6 +11,7 @@
 #include "host/bindings.h"
 #include "host/host.h"
 #include "host/method.h"
+#include "host/prefetch.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -158,7 +159,11 @@ void init_module(py::module_ &m) {
   m.attr("Brivane") = define_engine_class(m);
   m.attr("main") = brivane::method::function<&brivane::bind::main>("main", "主函数", {}, false,
                                                                    m.attr("__name__"));
-  // For the command line's dry run only; not part of the module's surface.
+  // Requests still in flight when a batch stopped end before the interpreter
+  // finalises.
+  py::module_::import("atexit").attr("register")(py::cpp_function(&brivane::bind::join_fetch_threads));
+  // For the command line only; not part of the module's surface.
+  m.attr("_fetches_in_flight") = py::cpp_function(&brivane::bind::fetches_in_flight);
   m.attr("_dry_run_requests") = py::cpp_function(&brivane::bind::dry_run_requests);
   if (py::str(m.attr("__name__")).equal(py::str("__main__"))) brivane::bind::main();
 }

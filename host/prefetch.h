@@ -72,6 +72,12 @@ class Prefetch {
   std::shared_ptr<State> state_;
 };
 
+// Closes every prefetch and waits for their threads; registered to run at
+// the interpreter's exit, before it finalises.
+void join_fetch_threads();
+// Some fetch thread still runs (a stopped batch left requests in flight).
+bool fetches_in_flight();
+
 // The batch's prefetch on this thread while a batch runs, else null.
 Prefetch *batch_prefetch();
 class BatchPrefetchScope {
