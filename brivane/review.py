@@ -165,8 +165,9 @@ def _write_atomically(path, text):
 class Report:
     """Collects the files of a batch, then writes the report's files."""
 
-    def __init__(self, engine):
+    def __init__(self, engine, redact=lambda text: text):
         self.engine = engine
+        self.redact = redact  # shows no API key in what is written
         self.files = []
         self.diffs = []  # per file, what its page shows of each changed block
 
@@ -227,16 +228,16 @@ class Report:
             page = templates.get_template("file.html.j2").render(
                 file=file, model=document["model"], labels=LABELS,
                 data=jinja2.utils.htmlsafe_json_dumps(data, dumps=lambda text, **_: text))
-            _write_atomically(os.path.join(folder, file["page"]), page)
+            _write_atomically(os.path.join(folder, file["page"]), self.redact(page))
             head = _dumps({key: value for key, value in file.items() if key != "blocks"})
             files_json.append(f'{head[:-1]},"blocks":{blocks_json}}}')
         index = templates.get_template("index.html.j2").render(
             document=document, labels=LABELS)
         index_path = os.path.join(folder, "index.html")
-        _write_atomically(index_path, index)
+        _write_atomically(index_path, self.redact(index))
         head = _dumps({key: value for key, value in document.items() if key != "files"})
         _write_atomically(os.path.join(folder, "changes.json"),
-                          f'{head[:-1]},"files":[{",".join(files_json)}]}}\n')
+                          self.redact(f'{head[:-1]},"files":[{",".join(files_json)}]}}\n'))
         return index_path
 
 

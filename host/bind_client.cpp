@@ -74,7 +74,9 @@ class Call {
         delay_text_(host::str_of(retry_delay_)) {
     body_ = build_body(self_, text);
     headers_["Content-Type"] = "application/json";
-    headers_["Authorization"] = host::text("Bearer " + host::str_of(self_.attr("api_key")));
+    py::object api_key = self_.attr("api_key");
+    host::remember_secret(api_key);
+    headers_["Authorization"] = host::text("Bearer " + host::str_of(api_key));
   }
 
   py::object run() {
@@ -197,7 +199,8 @@ class Call {
 
   py::object read_reply(py::handle response) {
     py::object data = response.attr("json")();
-    global("print")(data);
+    // What the service sends back may quote the key.
+    global("print")(host::text(host::redact(host::str_of(data))));
     if (detailed_logs_on(self_)) {
       py::object dumped =
           global("json").attr("dumps")(data, "ensure_ascii"_a = false, "indent"_a = 2);

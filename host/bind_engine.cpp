@@ -203,6 +203,7 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
 void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
           py::object config_file) {
   host::set_attr(self, "api_key", api_key);
+  host::remember_secret(api_key);
   host::set_attr(self, "input_dir", input_dir);
   host::set_attr(self, "output_dir", output_dir);
   if (config_file.is_none()) {

@@ -106,14 +106,14 @@ class ComparisonLog {
     ComparisonLog log;
     log.path_ = claimed.first;
     py::object stream = claimed.second;
-    host::with(stream, [&] { stream.attr("write")(host::text(header)); });
+    host::with(stream, [&] { stream.attr("write")(host::text(host::redact(header))); });
     return log;
   }
 
   void append(const std::string &text) const {
     if (!enabled()) return;
     py::object stream = global("open")(path_, "a", "encoding"_a = "utf-8");
-    host::with(stream, [&] { stream.attr("write")(host::text(text)); });
+    host::with(stream, [&] { stream.attr("write")(host::text(host::redact(text))); });
   }
 
  private:

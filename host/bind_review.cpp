@@ -13,7 +13,9 @@ py::object open_review_report(py::handle self) {
     return py::none();
   }
   py::object review = host::global("importlib").attr("import_module")("brivane.review");
-  return review.attr("Report")(self);
+  return review.attr("Report")(self, py::cpp_function([](py::str text) -> py::str {
+                                 return host::text(host::redact(host::utf8(text)));
+                               }));
 }
 
 void write_review_report(py::handle report) {

@@ -381,14 +381,15 @@ void gather_srt(py::handle subtitles, SrtBytes &out) {
 
 // Writes `data` to a new file beside `target` and renames it over the
 // target only once complete, so a failure never leaves a half-written or
-// emptied file. The result gets the permissions a plain write would give:
-// the target's own when it exists, else 0666 less the umask.
+// emptied file, and no existing file (or link target) is written into. The
+// result gets the permissions a plain write would give: the target's own
+// when it exists, else 0666 less the umask.
 void replace_file(py::handle output_path, std::string_view content) {
   py::object os = host::global("os");
   py::object path = os.attr("path");
+  // A link at the path is replaced, never written through: it may point at
+  // an input.
   py::object target = py::reinterpret_borrow<py::object>(output_path);
-  // A plain write goes through a symlink; so does the replacement.
-  if (host::truthy(path.attr("islink")(target))) target = path.attr("realpath")(target);
   py::object folder = path.attr("dirname")(target);
   py::str base = path.attr("basename")(target);
   int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() |

@@ -1,5 +1,8 @@
 #include "host/host.h"
 
+#include <string>
+#include <vector>
+
 #include <new>
 #include <stdexcept>
 
@@ -52,6 +55,46 @@ std::string str_of(py::handle obj) {
 }
 
 std::string message_of(const py::error_already_set &error) { return str_of(error.value()); }
+
+namespace {
+// Guarded by the interpreter's lock, like every other host call.
+std::vector<std::string> &secrets() {
+  static std::vector<std::string> *known = new std::vector<std::string>();
+  return *known;
+}
+}  // namespace
+
+void remember_secret(py::handle key) {
+  if (!PyUnicode_Check(key.ptr())) return;
+  std::string secret = utf8(key);
+  if (secret.size() < 10) return;
+  for (const std::string &known : secrets()) {
+    if (known == secret) return;
+  }
+  secrets().push_back(std::move(secret));
+}
+
+std::string redact(std::string text) {
+  for (const std::string &secret : secrets()) {
+    std::string shown = "sk-…" + secret.substr(secret.size() - 4);
+    for (std::size_t at = text.find(secret); at != std::string::npos;
+         at = text.find(secret, at + shown.size())) {
+      text.replace(at, secret.size(), shown);
+    }
+  }
+  return text;
+}
+
+bool redact_record(py::handle record) {
+  if (secrets().empty()) return true;
+  std::string message = str_of(record.attr("getMessage")());
+  std::string shown = redact(message);
+  if (shown != message) {
+    record.attr("msg") = text(shown);
+    record.attr("args") = py::tuple();
+  }
+  return true;
+}
 
 void log(const char *level, std::string_view message) {
   global("logger").attr(level)(text(message));

@@ -30,6 +30,14 @@ std::string message_of(const py::error_already_set &error);
 
 // One record through the module logger at the given level.
 void log(const char *level, std::string_view message);
+
+// The API keys engines were given. No record, comparison log, report or
+// message shows one: each appears as "sk-…" and its last four characters.
+// Keys shorter than ten characters are no real keys and are left alone.
+void remember_secret(py::handle key);
+std::string redact(std::string text);
+// A logging filter doing the same to every record's message.
+bool redact_record(py::handle record);
 inline void debug(std::string_view m) { log("debug", m); }
 inline void info(std::string_view m) { log("info", m); }
 inline void warning(std::string_view m) { log("warning", m); }

@@ -52,6 +52,7 @@ void configure_logging(py::module_ &m) {
   // own configuration left the handlers unused.
   handlers.inc_ref();
   m.attr("logger") = logging.attr("getLogger")("Brivane");
+  m.attr("logger").attr("addFilter")(py::cpp_function(&brivane::host::redact_record));
 }
 
 py::object define_engine_class(py::module_ &m) {
