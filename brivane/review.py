@@ -171,7 +171,8 @@ class Report:
         self.files = []
         self.diffs = []  # per file, what its page shows of each changed block
 
-    def add_file(self, *, input, output, corrected, started, window_size, blocks, usages):
+    def add_file(self, *, input, output, corrected, started, window_size, blocks, usages,
+                 encoding=None):
         self.diffs.append(page_diffs(blocks))
         self.files.append({
             "input": os.fspath(input),
@@ -179,6 +180,7 @@ class Report:
             "status": "corrected" if corrected else "failed",
             "started": started,
             "window_size": window_size,
+            "encoding": encoding,  # when read in a guessed encoding other than UTF-8
             "totals": block_totals(blocks, len(self.diffs[-1])),
             "usage": sum_usage(usages),
             "blocks": blocks,

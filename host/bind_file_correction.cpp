@@ -357,6 +357,7 @@ class FileCorrection {
           file["corrected"] = corrected;
           file["started"] = started_;
           file["window_size"] = window_size_ ? window_size_ : py::object(py::none());
+          file["encoding"] = file_.guessed_encoding;
           review_.hand_in(file);
           if (own_report_) write_review_report(review_.report());
         },

@@ -172,9 +172,37 @@ std::optional<py::object> detected_encoding(py::handle file_path) {
   return py::str(name);
 }
 
+// A file that decodes as UTF-8 but for a few bytes is UTF-8 with damage, not
+// text in another encoding: a guess would garble every line of it. Raises
+// the reader's failure naming the first bad byte.
+void refuse_damaged_utf8(py::handle file_path, const py::error_already_set &not_utf8) {
+  py::object f = host::global("open")(file_path, "rb");
+  py::object data;
+  host::with(f, [&] { data = f.attr("read")(); });
+  py::str escaped = data.attr("decode")("utf-8", "surrogateescape");
+  // Runs of undecodable bytes against characters beyond ASCII that decoded.
+  std::size_t bad = 0, good = 0;
+  bool in_run = false;
+  const int kind = PyUnicode_KIND(escaped.ptr());
+  const void *chars = PyUnicode_DATA(escaped.ptr());
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(escaped.ptr()); i < n; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, chars, i);
+    bool undecodable = c >= 0xDC80 && c <= 0xDCFF;
+    if (undecodable && !in_run) ++bad;
+    if (!undecodable && c >= 0x80) ++good;
+    in_run = undecodable;
+  }
+  if (bad == 0 || good < 4 * bad) return;
+  py::object offset = not_utf8.value().attr("start");
+  throw py::value_error(host::str_of(file_path) + ": 文件是UTF-8编码，但在字节偏移 " +
+                        host::str_of(offset) + " 处有无效的字节序列 (共 " + std::to_string(bad) +
+                        " 处)；请修正该文件，或用配置项 input_encoding 指定它的实际编码");
+}
+
 }  // namespace
 
-py::object read_subtitle_text(py::handle self, py::handle file_path, bool report) {
+py::object read_subtitle_text(py::handle self, py::handle file_path, bool report,
+                              py::object *guessed) {
   py::object setting = host::get(self.attr("config"), "input_encoding", py::none());
   if (setting.is_none()) return read_with(file_path, py::str("utf-8"));
   if (!setting.equal(py::str("auto"))) return read_with(file_path, setting);
@@ -182,13 +210,15 @@ py::object read_subtitle_text(py::handle self, py::handle file_path, bool report
     return read_with(file_path, py::str("utf-8"));
   } catch (py::error_already_set &not_utf8) {
     if (!not_utf8.matches(PyExc_UnicodeDecodeError)) throw;
+    refuse_damaged_utf8(file_path, not_utf8);
     std::optional<py::object> encoding = detected_encoding(file_path);
     if (!encoding) throw not_utf8;
     py::object content = read_with(file_path, *encoding);
     if (report) {
-      host::info("字幕文件不是UTF-8编码，已按 " + host::str_of(*encoding) + " 读取: " +
-                 host::str_of(file_path));
+      host::warning("字幕文件不是UTF-8编码，已按 " + host::str_of(*encoding) + " 读取: " +
+                    host::str_of(file_path));
     }
+    if (guessed) *guessed = *encoding;
     return content;
   }
 }
@@ -220,7 +250,7 @@ py::object parse_srt(py::object self, py::object file_path) {
 
 CueFile read_cue_file(py::handle self, py::handle file_path, bool report) {
   CueFile file;
-  file.content = as_text(read_subtitle_text(self, file_path, report));
+  file.content = as_text(read_subtitle_text(self, file_path, report, &file.guessed_encoding));
   py::handle content = file.content;
   text::CodePoints points = code_points(content);
   file.parts = text::read_srt_parts(points);

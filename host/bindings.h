@@ -25,8 +25,10 @@ void generate_prompt(py::object self);
 py::object parse_srt(py::object self, py::object file_path);
 // The text of a subtitle file in the configured `input_encoding` (absent:
 // UTF-8; "auto": UTF-8, else what charset-normalizer detects); `report`
-// logs which encoding was used when it was not UTF-8.
-py::object read_subtitle_text(py::handle self, py::handle file_path, bool report);
+// logs which encoding was used when it was not UTF-8, and `guessed` (when
+// given) receives it. A file that is UTF-8 but for a few bytes is refused.
+py::object read_subtitle_text(py::handle self, py::handle file_path, bool report,
+                              py::object *guessed = nullptr);
 // What parse_srt reads; `report` adds its records for skipped blocks.
 py::list read_subtitles(py::handle self, py::handle file_path, bool report);
 py::object write_srt(py::object self, py::object subtitles, py::object output_path);
@@ -39,7 +41,8 @@ struct CueFile {
   // cue without an index line is sent under its number among the cues.
   py::list subtitles;
   std::size_t cue_count = 0;
-  std::vector<std::size_t> verbatim_lines;  // first line of each part kept as written
+  std::vector<std::size_t> verbatim_lines;
+  py::object guessed_encoding = py::none();  // when "auto" read it in another encoding  // first line of each part kept as written
 };
 // `report`: log the encoding when it was not UTF-8.
 CueFile read_cue_file(py::handle self, py::handle file_path, bool report = true);

@@ -319,7 +319,7 @@ def test_gb18030_lecture(pipeline_engine, service, workdir, records, setting):
     ok = pipeline_engine.process_subtitle_file(str(path))
     output = workdir / "output" / "gbk_corrected.srt"
     if setting:
-        assert ok is True and ("INFO", f"字幕文件不是UTF-8编码，已按 gb18030 读取: {path}") in records()
+        assert ok is True and ("WARNING", f"字幕文件不是UTF-8编码，已按 gb18030 读取: {path}") in records()
         assert output.read_text(encoding="utf-8") == make_srt(10).replace("血案", "血氨") + "\n"
     else:
         assert ok is False and not output.exists()
