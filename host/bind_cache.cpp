@@ -21,7 +21,12 @@ std::shared_ptr<ReplyCache> ReplyCache::configured(py::handle self) {
   py::object setting = host::get(self.attr("config"), "reply_cache", py::none());
   if (setting.is_none()) return nullptr;
   py::object path = global("os").attr("path").attr("join")(self.attr("output_dir"), setting);
-  return std::make_shared<ReplyCache>(path);
+  auto cache = std::make_shared<ReplyCache>(path);
+  // Created and switched to WAL here, on the calling thread, before any
+  // fetch thread opens it: several first openings at once could find the
+  // store locked and give up on it for the whole run.
+  cache->connection();
+  return cache;
 }
 
 ReplyCache::ReplyCache(py::object path) : path_(std::move(path)) {}
@@ -58,13 +63,16 @@ py::object ReplyCache::connection() {
     // A store locked by another writer for this long counts as broken.
     py::object db = py::module_::import("sqlite3").attr("connect")(
         path, "timeout"_a = 10.0, "check_same_thread"_a = false);
-    try {
-      db.attr("execute")("PRAGMA journal_mode=WAL");
-      db.attr("execute")(kSchema);
-      db.attr("commit")();
-    } catch (...) {
-      db.attr("close")();
-      throw;
+    if (!prepared_) {
+      try {
+        db.attr("execute")("PRAGMA journal_mode=WAL");
+        db.attr("execute")(kSchema);
+        db.attr("commit")();
+      } catch (...) {
+        db.attr("close")();
+        throw;
+      }
+      prepared_ = true;  // the mode and the table stay with the file
     }
     connections_.emplace(std::this_thread::get_id(), db);
     return db;

@@ -38,13 +38,15 @@ class ReplyCache {
              py::handle usage);
 
  private:
-  // This thread's connection, opened on first use; null once the store
-  // failed (after one warning).
+  // This thread's connection, opened on first use (the first one creates
+  // the store and sets its mode); null once the store failed (after one
+  // warning).
   py::object connection();
   void give_up(const py::error_already_set &error);
 
   py::object path_;
   bool broken_ = false;
+  bool prepared_ = false;
   // Touched only with the interpreter lock held.
   std::unordered_map<std::thread::id, py::object> connections_;
 };
