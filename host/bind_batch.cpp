@@ -1,4 +1,5 @@
 // The batch over the input directory, the daily backup archive, and `main`.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,50 @@ bool ends_with_srt(py::handle name) {
 py::object environment(const char *name, py::object fallback) {
   py::object value = global("os").attr("environ").attr("get")(name);
   return host::truthy(value) ? value : fallback;
+}
+
+// The configuration and glossary files of this run, with their names in the
+// archive: the library file and config.json of the working folder, as
+// always, when they are there; else the files actually read, from where
+// they were read; and every glossary file the configuration names.
+std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
+  py::object path = global("os").attr("path");
+  py::object module_dir = path.attr("dirname")(global("__file__"));
+  std::vector<std::pair<py::object, py::object>> files;
+  std::vector<std::string> names;
+  auto add = [&](py::object file, py::object name) {
+    // Two files of one name keep both: the later gets a number.
+    std::string wanted = host::str_of(name), shown = wanted;
+    for (int n = 2; std::find(names.begin(), names.end(), shown) != names.end(); ++n) {
+      py::object parts = path.attr("splitext")(name);
+      shown = host::str_of(parts[py::int_(0)]) + "_" + std::to_string(n) +
+              host::str_of(parts[py::int_(1)]);
+    }
+    names.push_back(shown);
+    files.emplace_back(std::move(file), host::text(shown));
+  };
+  py::object terms_file = self.attr("error_terms_file");
+  if (host::truthy(path.attr("isfile")(terms_file))) {
+    add(terms_file, path.attr("basename")(terms_file));
+  } else {
+    add(path.attr("join")(module_dir, "error_terms_library.json"), py::str("error_terms_library.json"));
+  }
+  py::object config_file = py::getattr(self, "config_file", py::none());
+  if (host::truthy(path.attr("isfile")("config.json"))) {
+    add(py::str("config.json"), py::str("config.json"));
+  } else if (!config_file.is_none() && host::truthy(path.attr("isfile")(config_file))) {
+    add(config_file, path.attr("basename")(config_file));
+  }
+  py::object glossaries = host::get(self.attr("config"), "glossary_files", py::none());
+  if (PyList_Check(glossaries.ptr())) {
+    py::object folder = py::getattr(self, "config_dir", py::none());
+    for (py::handle file : glossaries) {
+      py::object full = folder.is_none() ? py::reinterpret_borrow<py::object>(file)
+                                         : path.attr("join")(folder, file);
+      if (host::truthy(path.attr("isfile")(full))) add(full, path.attr("basename")(full));
+    }
+  }
+  return files;
 }
 
 }  // namespace
@@ -51,9 +96,7 @@ py::object backup_files(py::object self) {
               archive.attr("write")(file_path, path.attr("relpath")(file_path, parent));
             }
           }
-          py::object terms_file = self.attr("error_terms_file");
-          archive.attr("write")(terms_file, path.attr("basename")(terms_file));
-          archive.attr("write")("config.json", "config.json");
+          for (auto &[file, name] : files_in_use(self)) archive.attr("write")(file, name);
         });
         host::info("文件备份成功: " + host::str_of(backup_path));
         return true;

@@ -52,15 +52,18 @@ void apply_config(py::handle self, py::object config) {
 // file's, taken at load time so a later change of directory does not move
 // it. None when the file has no folder (an open descriptor): the working
 // directory is used then.
+// `config_file` keeps the file's own path, for the backup.
 void remember_config_dir(py::handle self, py::handle config_file) {
-  py::object folder = py::none();
+  py::object folder = py::none(), file = py::none();
   try {
     py::object path = global("os").attr("path");
-    folder = path.attr("dirname")(path.attr("abspath")(config_file));
+    file = path.attr("abspath")(config_file);
+    folder = path.attr("dirname")(file);
   } catch (py::error_already_set &error) {
     if (!host::is_ordinary(error)) throw;
   }
   host::set_attr(self, "config_dir", folder);
+  host::set_attr(self, "config_file", file);
 }
 
 // Both loaders: parse, apply, report; a failure is logged and re-raised as
@@ -220,7 +223,8 @@ void load_config_from_package(py::object self) {
   load_config_from(
       self, [] { return open_package_text("config.json"); }, "内置配置加载成功",
       "加载内置配置文件失败: ");
-  remember_config_dir(self, global("__file__"));
+  py::object path = global("os").attr("path");
+  remember_config_dir(self, path.attr("join")(path.attr("dirname")(global("__file__")), "config.json"));
 }
 
 void load_config(py::object self, py::object config_file) {

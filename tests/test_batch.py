@@ -104,7 +104,8 @@ def test_backup_members(batch_engine, workdir, records, brivane_module, monkeypa
 
 def test_backup_failure_is_logged_and_ignored(pipeline_engine, workdir, records, service):
     (workdir / "input" / "a.srt").write_text(make_srt(1), encoding="utf-8")
+    pipeline_engine.backup_dir = str(workdir / "input" / "a.srt")  # a file, not a folder
     assert pipeline_engine.backup_files() is False
-    assert records("ERROR")[-1][1].startswith("文件备份失败: [Errno 2] No such file or directory")
+    assert records("ERROR")[-1][1].startswith("文件备份失败: [Errno 20] Not a directory")
     assert pipeline_engine.process_all_files() is True
     assert (workdir / "output" / "a_corrected.srt").exists()
