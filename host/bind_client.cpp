@@ -1,6 +1,7 @@
 // The chat-completions call with retries: one request per attempt through
 // the host's `requests`, checks on the reply, then term replacement and
 // annotation stripping of the returned text.
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -99,6 +100,7 @@ class Call {
                                         return py::object();
                                       });
       if (result) return result;
+      if (refusal_) raise_plain(*refusal_);
     }
     std::string message = "API在 " + max_text_ + " 次尝试后仍然失败: " + last_exception_text();
     host::error(message);
@@ -132,7 +134,7 @@ class Call {
       std::string message = host::message_of(error);
       host::error("API响应解析错误: " + message);
       if (detailed_logs_on(self_)) {
-        host::error("API原始响应内容: " + host::str_of(raw_response_text_));
+        host::error("API原始响应内容: " + quoted_reply(raw_response_text_));
       }
       return retry_or_give_up("API多次响应解析失败: " + message);
     }
@@ -175,10 +177,43 @@ class Call {
   py::object http_failure(py::handle response, const std::string &status_text) {
     host::error("API调用失败: HTTP " + status_text);
     if (detailed_logs_on(self_)) {
-      host::error("API错误响应内容: " + host::str_of(raw_response_text_));
+      host::error("API错误响应内容: " + quoted_reply(raw_response_text_));
     }
     log_error_body(response);
+    // The same request would only be refused again (bad key, bad request).
+    static constexpr const char *kRefusals[] = {"400", "401", "403", "404", "422"};
+    if (host::truthy(host::get(self_.attr("config"), "stop_on_client_errors", py::bool_(false))) &&
+        std::find(std::begin(kRefusals), std::end(kRefusals), status_text) != std::end(kRefusals)) {
+      std::string message = "服务拒绝了请求 (HTTP " + status_text + ")，不再重试: " +
+                            host::redact(refusal_text(response));
+      host::error(message);
+      refusal_ = message;
+      return py::object();  // no pause, no further attempt
+    }
     return retry_or_give_up("API多次调用失败: HTTP " + status_text);
+  }
+
+  // What the service said of a refusal: its error message, else the start
+  // of its reply.
+  std::string refusal_text(py::handle response) {
+    try {
+      py::object data = response.attr("json")();
+      py::object error = host::get(data, "error", py::none());
+      py::object message = error.is_none() ? py::object(py::none()) : host::get(error, "message", py::none());
+      if (!message.is_none()) return host::str_of(message);
+    } catch (py::error_already_set &error) {
+      if (!host::is_ordinary(error)) throw;
+    }
+    return quoted_reply(raw_response_text_);
+  }
+
+  // A reply as an error record quotes it: the first 200 characters, and the
+  // length when there is more.
+  static std::string quoted_reply(py::handle text) {
+    py::object shown = py::str(text);
+    Py_ssize_t length = py::len(shown);
+    if (length <= 200) return host::str_of(shown);
+    return host::str_of(shown[py::slice(0, 200, 1)]) + "…（共 " + std::to_string(length) + " 个字符）";
   }
 
   // Best effort: any failure while reading the error body, of whatever kind,
@@ -296,6 +331,7 @@ class Call {
   py::object last_exception_ = py::none();
   std::optional<std::string> cache_key_;
   py::object raw_response_text_ = py::none();
+  std::optional<std::string> refusal_;  // the service refused the request for good
 };
 
 }  // namespace

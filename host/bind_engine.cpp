@@ -66,14 +66,44 @@ void remember_config_dir(py::handle self, py::handle config_file) {
   host::set_attr(self, "config_file", file);
 }
 
+// Every key a configuration may hold; a misspelt one would otherwise be
+// ignored without a word.
+constexpr const char *kConfigKeys[] = {
+    "api_url", "model", "backup_dir", "error_terms_file", "window_size", "file_pattern",
+    "preserve_original_index", "glossary_files", "max_concurrent_requests", "reply_cache",
+    "review_report", "retry_missing_blocks", "request_timeout", "input_encoding", "extra_body",
+    "stop_on_client_errors", "logging"};
+constexpr const char *kLoggingKeys[] = {"enable_subtitle_logs", "enable_detailed_logs", "log_dir"};
+
+template <std::size_t N>
+void warn_unknown_keys(py::handle section, const char *const (&known)[N], const std::string &prefix) {
+  if (!PyDict_Check(section.ptr())) return;
+  py::list names;
+  for (const char *key : known) names.append(prefix + key);
+  for (py::handle key : section) {
+    if (!PyUnicode_Check(key.ptr())) continue;
+    std::string name = prefix + host::utf8(key);
+    if (host::contains(names, host::text(name))) continue;
+    py::list close = py::module_::import("difflib").attr("get_close_matches")(host::text(name), names, 1);
+    host::warning("未知的配置项: " + name +
+                  (py::len(close) ? " (是否为 " + host::str_of(close[0]) + "?)" : std::string()));
+  }
+}
+
 // Both loaders: parse, apply, report; a failure is logged and re-raised as
 // the very same exception object.
 template <class Open>
 void load_config_from(py::handle self, Open &&open, const char *success, const char *failure) {
   host::guard(
       [&] {
-        apply_config(self, load_json_and_close(open()));
+        py::object config = load_json_and_close(open());
+        apply_config(self, config);
         host::info(success);
+        warn_unknown_keys(config, kConfigKeys, "");
+        if (PyDict_Check(config.ptr())) {
+          py::object section = host::get(config, "logging", py::none());
+          warn_unknown_keys(section, kLoggingKeys, "logging.");
+        }
       },
       [&](py::error_already_set &error) {
         host::error(std::string(failure) + host::message_of(error));
