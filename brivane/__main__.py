@@ -24,7 +24,7 @@ outputs:
   <output>/<name>_corrected.srt           the corrected subtitles
   <output>/.brivane/replies.sqlite3       the reply cache (packaged configuration)
   <output>/review/index.html              the review report (--report; packaged configuration)
-  subtitle_logs/subtitle_comparison_*.log comparison logs (logging.log_dir)
+  <output>/subtitle_logs/subtitle_comparison_*.log  comparison logs (--log-dir)
   logs/brivane.log                        the process log, also on standard error
   backup/brivane_backup_<date>.zip        the inputs as they were before the run
 
@@ -63,7 +63,8 @@ def parse_args(argv):
                              "ones (repeatable)")
     parser.add_argument("--dry-run", action="store_true",
                         help="read the batch and print its blocks, windows, requests and an "
-                             "estimate of the tokens; send nothing, write nothing, need no key")
+                             "estimate of the tokens; send nothing, write no output (only the "
+                             "process log), need no key")
     return parser.parse_args(argv)
 
 
@@ -169,7 +170,7 @@ def configuration_problems(args, config):
         problems.append(f"配置项 request_timeout 必须是正数，当前值: {config['request_timeout']!r}")
     if not isinstance(config.get("reply_cache", ""), (str, type(None))):
         problems.append(f"配置项 reply_cache 必须是文件路径，当前值: {config['reply_cache']!r}")
-    for key in ("retry_missing_blocks", "review_report"):
+    for key in ("retry_missing_blocks", "review_report", "stop_on_client_errors"):
         if not isinstance(config.get(key, False), bool):
             problems.append(f"配置项 {key} 必须是 true 或 false，当前值: {config[key]!r}")
     encoding = config.get("input_encoding")
@@ -180,6 +181,27 @@ def configuration_problems(args, config):
         except (TypeError, LookupError):
             problems.append(f"配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: {encoding!r}")
     problems += glossary_problems(args, config)
+    return problems
+
+
+def folder_problems(args, config):
+    """The output, comparison-log and backup folders, made now: one that is a
+    file or cannot be made would otherwise fail the run after requests were
+    paid for."""
+    folders = [("--output", args.output),
+               ("--log-dir", args.log_dir or os.path.join(args.output, "subtitle_logs")),
+               ("配置项 backup_dir", config.get("backup_dir", "backup"))]
+    problems = []
+    for name, folder in folders:
+        if not isinstance(folder, str):
+            continue  # reported with the configuration's types
+        if os.path.exists(folder) and not os.path.isdir(folder):
+            problems.append(f"{name}: 不是目录: {folder}")
+            continue
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as error:
+            problems.append(f"{name}: 无法创建目录 {folder}: {error.strerror or error}")
     return problems
 
 
@@ -243,6 +265,8 @@ def run(argv=None) -> int:
     config, problems = load_configuration(args.config)
     if config is not None:
         problems = configuration_problems(args, config)
+    if config is not None and not problems and not args.dry_run:
+        problems = folder_problems(args, config)
     if problems:
         for problem in problems:
             print(f"brivane: {problem}", file=sys.stderr)

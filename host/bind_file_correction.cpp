@@ -110,14 +110,23 @@ class ComparisonLog {
     return log;
   }
 
-  void append(const std::string &text) const {
+  void append(const std::string &text) {
     if (!enabled()) return;
-    py::object stream = global("open")(path_, "a", "encoding"_a = "utf-8");
-    host::with(stream, [&] { stream.attr("write")(host::text(host::redact(text))); });
+    try {
+      py::object stream = global("open")(path_, "a", "encoding"_a = "utf-8");
+      host::with(stream, [&] { stream.attr("write")(host::text(host::redact(text))); });
+    } catch (py::error_already_set &error) {
+      failure_ = host::write_failure(path_, error);
+      throw;
+    }
   }
+
+  // Why the last write failed, when it was the file system ("写入失败: ...").
+  const std::string &write_failure() const { return failure_; }
 
  private:
   py::object path_;
+  std::string failure_;
 };
 
 bool cut_off_at_limit(const ReplyInfo &info) {
@@ -418,6 +427,11 @@ class FileCorrection {
         [&]() -> std::optional<py::list> { return exchange(window_idx, window, combined_text); },
         [&](py::error_already_set &error) -> std::optional<py::list> {
           if (prefetch_) prefetch_->close();  // no request goes out after this
+          if (!log_.write_failure().empty()) {
+            // The file system failed, not the service: this file fails.
+            host::error(log_.write_failure());
+            return std::nullopt;
+          }
           stop_run(window_idx, error);
           return std::nullopt;
         });

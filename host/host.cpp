@@ -64,6 +64,29 @@ std::vector<std::string> &secrets() {
 }
 }  // namespace
 
+std::string write_failure(py::handle path, const py::error_already_set &error) {
+  if (!error.matches(PyExc_OSError)) return {};
+  py::object errno_module = py::module_::import("errno");
+  py::object code = error.value().attr("errno");
+  std::string cause;
+  auto is = [&](const char *name) {
+    return !code.is_none() && py::hasattr(errno_module, name) && code.equal(errno_module.attr(name));
+  };
+  if (is("ENOSPC")) {
+    cause = "磁盘空间不足";
+  } else if (is("EDQUOT")) {
+    cause = "超出磁盘配额";
+  } else if (is("EACCES") || is("EPERM")) {
+    cause = "没有写入权限";
+  } else if (is("EROFS")) {
+    cause = "文件系统只读";
+  } else {
+    py::object strerror = error.value().attr("strerror");
+    cause = strerror.is_none() ? message_of(error) : str_of(strerror);
+  }
+  return "写入失败: " + str_of(path) + ": " + cause;
+}
+
 void remember_secret(py::handle key) {
   if (!PyUnicode_Check(key.ptr())) return;
   std::string secret = utf8(key);

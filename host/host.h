@@ -31,6 +31,10 @@ std::string message_of(const py::error_already_set &error);
 // One record through the module logger at the given level.
 void log(const char *level, std::string_view message);
 
+// "写入失败: {path}: {cause}" for a write that failed with an OSError, the
+// cause in words (a full disk, no permission, ...); empty for other errors.
+std::string write_failure(py::handle path, const py::error_already_set &error);
+
 // The API keys engines were given. No record, comparison log, report or
 // message shows one: each appears as "sk-…" and its last four characters.
 // Keys shorter than ten characters are no real keys and are left alone.

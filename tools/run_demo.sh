@@ -33,19 +33,18 @@ else
   URL="$(grep -o 'http://[^ ]*' standin.out)"
   export DEEPSEEK_API_KEY="stand-in-demo-key"
 fi
-# The packaged configuration, with the comparison logs kept in this folder
-# (and the stand-in's address when there is no key).
+# The packaged configuration (with the stand-in's address when there is no key).
 "${PY[@]}" - "$REPO/brivane/config.json" "$URL" <<'PYEOF'
-import json, os, sys
+import json, sys
 config = json.load(open(sys.argv[1], encoding="utf-8"))
 if sys.argv[2]:
     config["api_url"] = sys.argv[2]
-config["logging"]["log_dir"] = os.path.abspath("subtitle_logs")
 json.dump(config, open("config.json", "w", encoding="utf-8"), ensure_ascii=False, indent=2)
 PYEOF
 
 status=0
 "$REPO/.venv/bin/brivane" --input "$REPO/examples/lectures" --output output --config config.json \
+  --log-dir subtitle_logs \
   > stdout.txt || status=$?
 
 echo
