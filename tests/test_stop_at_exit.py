@@ -9,7 +9,7 @@ from conftest import REPO, make_srt
 
 from standin_service import behaviours as b
 
-PROCESSES, BATCHES_EACH = 25, 4  # 100 stopped batches, 25 exits with fetches in flight
+PROCESSES, BATCHES_EACH = 10, 10  # 100 stopped batches, 10 exits with fetches in flight
 
 CHILD = """
 import json, sys, time, types
@@ -30,7 +30,7 @@ def test_stopped_batches_never_die_at_exit(standin, tmp_path, package_root):
         work = tmp_path / str(k)
         (work / "input").mkdir(parents=True)
         for name in ("a", "b"):
-            (work / "input" / f"{name}.srt").write_text(make_srt(40), encoding="utf-8")
+            (work / "input" / f"{name}.srt").write_text(make_srt(8), encoding="utf-8")
         (work / "config.json").write_text(json.dumps({
             "api_url": standin.url, "model": "m", "window_size": 2, "max_concurrent_requests": 8,
             "logging": {"enable_subtitle_logs": False}}), encoding="utf-8")
