@@ -111,7 +111,7 @@ def test_unknown_keys_are_named_with_the_closest_known_one(brivane_module, make_
 
 def test_error_records_quote_the_start_of_a_reply(online_engine, service, records):
     service.default = b.http_error(500, "x" * 1000)
-    with pytest.raises(Exception):
+    with pytest.raises(Exception, match="API在 1 次尝试后仍然失败"):  # the client's plain failure
         online_engine.call_deepseek_api_with_subtitle_prompt("1\n00:00:01,000 --> 00:00:02,000\n文\n",
                                                              max_retries=1)
     assert ("ERROR", "API错误响应内容: " + "x" * 200 + "…（共 1000 个字符）") in records()
