@@ -320,10 +320,10 @@ class _Progress(logging.Filter):
         self.bar, self.files, self.done = bar, files, 0
 
     def filter(self, record):
-        message = record.getMessage()
-        if message.startswith("字幕校正进度"):
+        step = getattr(record, "brivane_progress", None)
+        if step == "window":
             self.bar.update(1)
-        elif message.startswith("文件处理进度"):
+        elif step == "file":
             self.done += 1
             self.bar.set_description(f"文件 {self.done}/{self.files}")
         return True

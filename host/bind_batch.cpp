@@ -147,8 +147,8 @@ py::object process_all_files(py::object self) {
           if (host::truthy(self.attr("process_subtitle_file")(file_path))) ++success_files;
           ++processed_files;
           double progress = static_cast<double>(processed_files) / total_files * 100;
-          host::info("文件处理进度: " + pipeline::two_decimals(progress) + "% (" +
-                     std::to_string(processed_files) + "/" + std::to_string(total_files) + ")");
+          host::progress("文件处理进度: " + pipeline::two_decimals(progress) + "% (" +
+                     std::to_string(processed_files) + "/" + std::to_string(total_files) + ")", "file");
         }
         host::info("字幕文件处理完成，成功: " + std::to_string(success_files) +
                    "，失败: " + std::to_string(processed_files - success_files));

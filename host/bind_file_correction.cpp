@@ -622,8 +622,9 @@ class FileCorrection {
 
   py::list finish_window(long long window_idx, py::list merged) {
     std::string progress = pipeline::two_decimals(pipeline::range_progress(plan_, window_idx));
-    host::info("字幕校正进度: " + progress + "% (窗口 " + std::to_string(window_idx + 1) + "/" +
-               std::to_string(plan_.end_idx) + ")");
+    host::progress("字幕校正进度: " + progress + "% (窗口 " + std::to_string(window_idx + 1) + "/" +
+                       std::to_string(plan_.end_idx) + ")",
+                   "window");
     log_.append(clog::window_closing());
     return merged;
   }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 namespace brivane::host {
+using namespace pybind11::literals;
 
 namespace {
 // Owned: a caller may drop the module from `sys.modules` and import it
@@ -117,6 +118,12 @@ bool redact_record(py::handle record) {
     record.attr("args") = py::tuple();
   }
   return true;
+}
+
+void progress(std::string_view message, const char *step) {
+  py::dict extra;
+  extra["brivane_progress"] = step;
+  global("logger").attr("info")(text(message), "extra"_a = extra);
 }
 
 void log(const char *level, std::string_view message) {
