@@ -13,6 +13,7 @@ import os
 import sys
 
 from brivane import __version__
+from brivane.configuration import load_configuration
 
 EPILOG = """\
 environment:
@@ -117,25 +118,6 @@ def dry_run(args, config):
           f"约 {math.ceil(totals[3])} 输入 tokens, {math.ceil(totals[4])} 输出 tokens "
           f"(估算: 汉字 {CJK_TOKENS} token/字, 其他 {OTHER_TOKENS} token/字符, 含提示词)")
     return 0
-
-
-def load_configuration(path):
-    """The configuration the engine will load, or the problem reading it."""
-    import json
-    from importlib import resources
-
-    try:
-        if path is None:
-            text = resources.files("brivane").joinpath("config.json").read_text(encoding="utf-8")
-        else:
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-        config = json.loads(text)
-    except (OSError, ValueError) as error:
-        return None, [f"--config: 无法读取配置文件 {path}: {error}"]
-    if not isinstance(config, dict):
-        return None, [f"--config: 配置文件必须是JSON对象: {path}"]
-    return config, []
 
 
 def _positive_number(value, integer):

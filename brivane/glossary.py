@@ -533,7 +533,7 @@ def run_check(args):
 
 
 def run_suggest(args):
-    from brivane.__main__ import load_configuration
+    from brivane.configuration import load_configuration
 
     config, problems = load_configuration(args.config)
     if problems:

@@ -12,6 +12,7 @@ text, never as markup.
 from __future__ import annotations
 
 import collections
+import datetime
 import functools
 import json
 import os
@@ -165,9 +166,12 @@ def _write_atomically(path, text):
 class Report:
     """Collects the files of a batch, then writes the report's files."""
 
-    def __init__(self, engine, redact=lambda text: text):
+    def __init__(self, engine, redact=lambda text: text, now=None):
         self.engine = engine
         self.redact = redact  # shows no API key in what is written
+        # The engine's clock ("YYYY-MM-DD HH:MM:SS"), so a caller that fixes
+        # it fixes the report too.
+        self.now = now or (lambda: datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"))
         self.files = []
         self.diffs = []  # per file, what its page shows of each changed block
 
@@ -220,7 +224,7 @@ class Report:
         os.makedirs(folder, exist_ok=True)
         self._name_pages()
         templates = _templates()
-        document = self.document(_now(self.engine))
+        document = self.document(self.now())
         # Each file's blocks are serialised once, for its page and for
         # changes.json alike.
         files_json = []
@@ -252,13 +256,6 @@ def _templates():
     # Compact, and Chinese as itself: the rows of a long lecture weigh less.
     environment.policies["json.dumps_kwargs"] = {"ensure_ascii": False, "separators": (",", ":")}
     return environment
-
-
-def _now(engine):
-    # The engine module's clock, so a caller that fixes it fixes the report too.
-    from brivane import brivane as engine_module
-
-    return engine_module.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
 
 
 # Badge texts and what each means (shown as the badge's tooltip).

@@ -13,9 +13,14 @@ py::object open_review_report(py::handle self) {
     return py::none();
   }
   py::object review = host::global("importlib").attr("import_module")("brivane.review");
-  return review.attr("Report")(self, py::cpp_function([](py::str text) -> py::str {
-                                 return host::text(host::redact(host::utf8(text)));
-                               }));
+  py::cpp_function redact([](py::str text) -> py::str {
+    return host::text(host::redact(host::utf8(text)));
+  });
+  // The module's own clock, looked up when used, as the engine's records do.
+  py::cpp_function now([] {
+    return host::global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
+  });
+  return review.attr("Report")(self, redact, now);
 }
 
 void write_review_report(py::handle report) {
