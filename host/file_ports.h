@@ -1,0 +1,91 @@
+// The host's side of a file's correction: requests through the engine's
+// client (fetched ahead, cached), records through the logger, failures as
+// the host's exceptions, and the written blocks as the host's dicts.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/cache.h"
+#include "host/file_review.h"
+#include "host/prefetch.h"
+#include "pipeline/file_correction.h"
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// `self.call_deepseek_api_with_subtitle_prompt` (a window's first request
+// from the prefetch when it planned it), `self.extract_blocks_from_text`.
+class HostTransport final : public pipeline::Transport {
+ public:
+  HostTransport(py::handle self, ReplyCache *cache, py::object timeout, FileReview &review)
+      : self_(self), cache_(cache), timeout_(std::move(timeout)), review_(review) {}
+  void use_prefetch(Prefetch *prefetch) { prefetch_ = prefetch; }
+  Prefetch *prefetch() const { return prefetch_; }
+
+  pipeline::Reply send(long long window, const std::string &request, bool follow_up) override;
+  void read_blocks(pipeline::Reply &reply) override;
+  void close() override;
+
+  // Reply block `block` of reply `id` as the engine read it.
+  py::handle block(std::size_t id, std::size_t block) const;
+  // The replies of a finished window are no longer needed.
+  void forget() { replies_.clear(); }
+
+ private:
+  struct Held {
+    FetchedReply fetched;
+    py::list blocks;
+  };
+  FetchedReply ask_directly(long long window, const std::string &request);
+
+  py::handle self_;
+  ReplyCache *cache_;
+  py::object timeout_;
+  FileReview &review_;
+  Prefetch *prefetch_ = nullptr;
+  std::vector<Held> replies_;  // this window's, by id
+};
+
+class HostLog final : public pipeline::Log {
+ public:
+  void debug(const std::string &message) override;
+  void info(const std::string &message) override;
+  void warning(const std::string &message) override;
+  void error(const std::string &message) override;
+  void critical(const std::string &message) override;
+  void progress(const std::string &message) override;
+  std::string quote_list(const std::vector<std::string> &indexes) override;
+};
+
+class HostFailures final : public pipeline::Failures {
+ public:
+  pipeline::Failure describe(std::exception_ptr failure) override;
+  void stop(const std::string &message) override;
+  // The run-stopping error, once a window has failed.
+  const std::optional<py::error_already_set> &stopped() const { return stopped_; }
+
+ private:
+  std::optional<py::error_already_set> last_, stopped_;
+};
+
+// The written blocks: the sent dict with the reply block's text, or the sent
+// dict itself. In range mode the file's blocks outside the range stay.
+class Placement final : public pipeline::Outcome {
+ public:
+  Placement(py::list subtitles, HostTransport &transport, bool range_mode);
+  void window_done(std::size_t first, const std::vector<pipeline::CueSource> &sources) override;
+  const py::list &corrected() const { return corrected_; }
+
+ private:
+  py::list subtitles_, corrected_;
+  HostTransport &transport_;
+  bool range_mode_;
+};
+
+// The sent blocks' fields as the pipeline reads them.
+std::vector<pipeline::BlockFields> fields_of_all(py::handle blocks);
+
+}  // namespace brivane::bind
