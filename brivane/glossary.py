@@ -17,14 +17,13 @@ import sys
 from collections import defaultdict
 from importlib import resources
 
-# The categories the engine applies, in its order of application.
-CATEGORIES = ("解剖与组织术语", "影像与检查术语", "实验室检查术语", "微生物术语", "临床症状与体征术语",
-              "疾病名称规范", "药物名称术语", "医学专业缩写", "音译医学术语", "通用听写误差",
-              "综合医学术语", "特殊品牌替换")
-# Top-level key listing entries that deliberately standardise a variant
+from brivane import _native
+
+# The categories the engine applies, in its order of application, and the
+# top-level key listing entries that deliberately standardise a variant
 # spelling (心肌梗塞→心肌梗死): a dictionary hit is then expected. Not a
 # category: the engine neither merges nor applies it.
-STANDARDISATIONS = "规范写法"
+CATEGORIES, STANDARDISATIONS = _native.CATEGORIES, _native.STANDARDISATIONS
 # The packaged library's standardisations; the library itself keeps exactly
 # its twelve categories, so its marks live beside it.
 PACKAGED_MARKS = "error_terms_standardisations.json"
@@ -79,66 +78,16 @@ class Glossary:
     load_error: str | None = None  # the engine's message when it would refuse the file
 
 
-def split_entry(text):
-    """(wrong, right, None), or (None, rule, why) for an entry the engine
-    cannot apply. The engine's reading: "->" counts as "→", exactly one
-    arrow, terms stripped."""
-    parts = text.replace("->", ARROW).split(ARROW)
-    if len(parts) == 1:
-        return None, "arrow", "没有箭头（应写作 错误→正确）"
-    if len(parts) > 2:
-        return None, "arrow", "多于一个箭头"
-    wrong, right = parts[0].strip(), parts[1].strip()
-    if not wrong:
-        return None, "empty", "错误术语为空"
-    return wrong, right, None
-
-
 def read_glossary(path, shown=None):
-    """Reads one glossary file, collecting every problem of shape and entry
-    syntax. The messages of the kinds that make the engine refuse the file
-    are the engine's, word for word."""
+    """Reads one glossary file with the engine's own reader, collecting every
+    problem of shape and entry syntax; `load_error` is the engine's message
+    when it would refuse the file."""
     shown = str(path) if shown is None else shown
-    where = f"用户术语库 {shown}: "
-    glossary = Glossary(shown, [], set(), [])
-
-    def refuse(category, entry, rule, detail):
-        glossary.problems.append(Problem(shown, category, entry, rule, detail))
-        if glossary.load_error is None:
-            glossary.load_error = where + detail
-
-    try:
-        with open(path, encoding="utf-8") as stream:
-            data = json.load(stream)
-    except (OSError, UnicodeDecodeError) as error:
-        refuse(None, None, "shape", f"无法读取: {error}")
-        return glossary
-    except Exception as error:  # the engine reports every other failure so too
-        refuse(None, None, "shape", f"不是有效的JSON: {error}")
-        return glossary
-    if not isinstance(data, dict):
-        refuse(None, None, "shape", "顶层必须是对象（类别 → 条目列表）")
-        return glossary
-    for category, values in data.items():
-        label = f'类别 "{category}"'
-        if not isinstance(values, list):
-            refuse(category, None, "shape", f"{label} 必须是条目列表")
-            continue
-        if category != STANDARDISATIONS and category not in CATEGORIES:
-            glossary.problems.append(Problem(
-                shown, category, None, "category", "不是引擎应用的类别，其中的条目不会被应用；"
-                f"请用这些类别之一: {'、'.join(CATEGORIES)}"))
-        for position, text in enumerate(values, 1):
-            if not isinstance(text, str):
-                refuse(category, None, "shape", f"{label} 的第{position}个条目不是字符串")
-                continue
-            wrong, right, why = split_entry(text)
-            if why:
-                refuse(category, text, right, f'{label} 的条目 "{text}": {why}')
-            elif category == STANDARDISATIONS:
-                glossary.marks.add((wrong, right))
-            else:
-                glossary.entries.append(Entry(shown, category, text, wrong, right))
+    read = _native.read_glossary(path)
+    glossary = Glossary(shown, [Entry(shown, *entry) for entry in read["entries"]],
+                        set(read["marks"]), [Problem(shown, *problem) for problem in read["problems"]])
+    if read["refusal"] is not None:
+        glossary.load_error = f"用户术语库 {shown}: {read['refusal']}"
     return glossary
 
 
@@ -157,12 +106,9 @@ def packaged_marks():
 def effective_entries(glossaries):
     """The merged glossary as the engine applies it: a later entry with the
     same wrong term replaces the earlier one."""
-    latest = {}
-    for glossary in glossaries:
-        for entry in glossary.entries:
-            latest.pop(entry.wrong, None)
-            latest[entry.wrong] = entry
-    return list(latest.values())
+    entries = [entry for glossary in glossaries for entry in glossary.entries]
+    kept = _native.latest_per_error_term([entry.wrong for entry in entries])
+    return [entry for entry, survives in zip(entries, kept) if survives]
 
 
 def applied(entries):
@@ -172,9 +118,7 @@ def applied(entries):
 
 def apply_entries(entries, text):
     """The engine's replacement, for entries already in `applied` order."""
-    for entry in entries:
-        text = text.replace(entry.wrong, entry.right)
-    return text
+    return _native.apply_entries([entry.text for entry in entries], text)
 
 
 # --- the dictionary -------------------------------------------------------

@@ -21,6 +21,8 @@ import secrets
 import jinja2
 from rapidfuzz.distance import Levenshtein
 
+from brivane import _native
+
 FORMAT, VERSION = "brivane-changes", 1
 
 # A block is flagged as a big change when more than a third of its
@@ -152,15 +154,7 @@ def _dumps(value):
 
 def _write_atomically(path, text):
     """Whole or not at all: a reader never sees half a page."""
-    temp = f"{path}.{os.getpid()}-{secrets.token_hex(4)}.tmp"
-    descriptor = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8", newline="\n") as stream:
-            stream.write(text)
-        os.replace(temp, path)
-    except BaseException:
-        os.unlink(temp)
-        raise
+    _native.replace_file(path, text)
 
 
 class Report:

@@ -96,7 +96,7 @@ step "pytest against the module built with the sanitizers"
 asan_package=build/asan-package/brivane
 rm -rf build/asan-package && mkdir -p "$asan_package"
 cp -r brivane/*.py brivane/*.json brivane/*.pyi brivane/py.typed brivane/templates "$asan_package"/
-cp build/cpp-asan/brivane.*.so "$asan_package"/
+cp build/cpp-asan/brivane.*.so build/cpp-asan/_native.*.so "$asan_package"/
 # Fewer generated examples here: this run looks for memory and undefined-
 # behaviour faults, the plain run above for differences from the reference.
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \

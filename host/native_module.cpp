@@ -1,0 +1,65 @@
+// `brivane._native`: the core's glossary rules and the atomic write for the
+// package's Python tools (glossary check and suggest, the review report),
+// without the engine module's import-time set-up of the process log.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/atomic_write.h"
+#include "host/glossary_input.h"
+#include "host/host.h"
+#include "text/glossary.h"
+#include "text/terms.h"
+
+namespace py = pybind11;
+using namespace brivane;
+
+namespace {
+
+py::dict read_glossary(py::object path) {
+  bind::GlossaryFile file = bind::read_glossary_file(
+      py::module_::import("builtins").attr("open"), py::module_::import("json").attr("load"), path);
+  return bind::checked_as_dict(file.checked);
+}
+
+// Which entries survive the merge: a later entry with the same wrong term
+// replaces the earlier one.
+std::vector<bool> latest_per_error_term(const std::vector<std::optional<std::string>> &wrong) {
+  return text::latest_per_error_term(wrong);
+}
+
+py::str apply_entries(const std::vector<std::string> &entries, py::handle subject) {
+  text::TermReplacer replacer(host::utf8(subject));
+  for (const std::string &entry : entries) replacer.apply(entry);
+  return host::text(replacer.text());
+}
+
+void replace_file(py::object path, py::handle content) {
+  std::string data = PyBytes_Check(content.ptr()) ? std::string(py::bytes(content.cast<py::bytes>()))
+                                                  : host::utf8(content);
+  bind::replace_file(path, data);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+  host::set_module(m);
+  m.attr("os") = py::module_::import("os");
+  py::tuple categories(text::kGlossaryCategories.size());
+  for (std::size_t k = 0; k < text::kGlossaryCategories.size(); ++k) {
+    categories[k] = host::text(text::kGlossaryCategories[k]);
+  }
+  m.attr("CATEGORIES") = categories;
+  m.attr("STANDARDISATIONS") = host::text(text::kStandardisations);
+  m.def("read_glossary", &read_glossary, py::arg("path"),
+        "A glossary file read and checked: entries, standardisation marks, problems, and why the "
+        "engine would refuse it (None when it would not).");
+  m.def("latest_per_error_term", &latest_per_error_term, py::arg("wrong_terms"));
+  m.def("apply_entries", &apply_entries, py::arg("entries"), py::arg("text"),
+        "The engine's replacement of each entry, in order, on the text.");
+  m.def("replace_file", &replace_file, py::arg("path"), py::arg("content"),
+        "Writes the file whole or not at all (str as UTF-8).");
+}
