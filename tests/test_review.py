@@ -111,6 +111,17 @@ def test_big_change_threshold(sent, final, big):
     assert review.differs_by_much(sent, final) is big
 
 
+@pytest.mark.parametrize("sent, final, entries, big", [
+    ("方颤", "房颤", (), False),  # a one-word fix of a short line
+    ("血案高", "血氨偏高", [("血案", "血氨")], False),  # the glossary's term, then one word
+    ("患者出现方颤伴心率快", "患者出现心房颤动伴心律快", (), False),
+    ("嗯那个血压很高啊", "收缩压明显升高了", (), True),  # a rewrite
+    ("一二三", "四五六七八", (), True),
+])
+def test_big_change_spares_terms_and_one_word_fixes(sent, final, entries, big):
+    assert review.is_big_change(sent, final, entries) is big
+
+
 def test_usage_sums_skip_what_was_not_reported():
     usage = review.sum_usage([{"prompt_tokens": 10, "completion_tokens": 2},
                               {"prompt_tokens": 5, "prompt_cache_hit_tokens": 4,
