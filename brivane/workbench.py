@@ -84,6 +84,9 @@ class Decisions:
         self._lock = threading.Lock()
         self._db = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None)
         self._db.execute("PRAGMA busy_timeout = 5000")
+        # One reviewer's keystrokes: a write-ahead log without a sync per decision.
+        self._db.execute("PRAGMA journal_mode = WAL")
+        self._db.execute("PRAGMA synchronous = NORMAL")
         with self._lock:
             self._db.executescript("""
                 CREATE TABLE IF NOT EXISTS decisions (
