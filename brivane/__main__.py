@@ -32,6 +32,10 @@ outputs:
 glossaries:
   brivane glossary check FILE... [--with-packaged]   report entries that would damage text
   brivane glossary suggest REVIEW... [--output FILE] entries learned from the model's edits
+
+review:
+  brivane review OUTPUT_DIR [--reviewer NAME] [--media DIR]  the review workbench, in the browser
+  brivane review export OUTPUT_DIR                          <name>_reviewed.srt from the decisions
 """
 
 
@@ -243,6 +247,10 @@ def run(argv=None) -> int:
         from brivane import glossary
 
         return glossary.main(argv[1:])
+    if argv[:1] == ["review"]:
+        from brivane import workbench
+
+        return workbench.main(argv[1:])
     args = parse_args(argv)
     config, problems = load_configuration(args.config)
     if config is not None:

@@ -13,7 +13,9 @@ import heapq
 import importlib.util
 import json
 import os
+import re
 import sys
+import unicodedata
 from collections import defaultdict
 from importlib import resources
 
@@ -269,9 +271,13 @@ class Suggestion:
 
 
 def load_changes(path):
-    """A review's changes.json, given as the file or an output folder."""
+    """A review's changes.json, given as the file or an output folder, with
+    the reviewer's decisions of that batch when there are any."""
     if os.path.isdir(path):
-        path = os.path.join(path, "review", "changes.json")
+        output, path = path, os.path.join(path, "review", "changes.json")
+    else:
+        folder = os.path.dirname(os.path.abspath(path))
+        output = os.path.dirname(folder) if os.path.basename(folder) == "review" else None
     try:
         with open(path, encoding="utf-8") as stream:
             document = json.load(stream)
@@ -280,7 +286,27 @@ def load_changes(path):
     if not (isinstance(document, dict) and document.get("format") == "brivane-changes"
             and isinstance(document.get("files"), list)):
         raise GlossaryError(f"{path}: 不是 brivane 的审阅数据 (changes.json)")
+    document["decisions"] = load_decisions(output, document)
     return document
+
+
+def load_decisions(output, document):
+    """{input: {position: decision}} from the workbench's store, or {}."""
+    if output is None or not os.path.isfile(os.path.join(output, ".brivane", "review.sqlite3")):
+        return {}
+    import sqlite3
+
+    from brivane.workbench import Decisions
+
+    try:
+        store = Decisions(output)
+        try:
+            return {file.get("input"): store.for_file(file)[0] for file in document["files"]
+                    if isinstance(file, dict) and isinstance(file.get("blocks"), list)}
+        finally:
+            store.close()
+    except (OSError, sqlite3.Error) as error:
+        raise GlossaryError(f"无法读取审阅决定 {output}: {error}") from error
 
 
 def is_cjk(character):
@@ -311,15 +337,31 @@ def _word_bounds(text, words):
     return starts, ends
 
 
+def is_punctuation(text):
+    return all(unicodedata.category(ch)[0] in "PZ" or ch.isspace() for ch in text)
+
+
+def strip_punctuation(text):
+    start, end = 0, len(text)
+    while start < end and is_punctuation(text[start]):
+        start += 1
+    while end > start and is_punctuation(text[end - 1]):
+        end -= 1
+    return text[start:end]
+
+
 def edited_spans(sent, returned, words):
     """The model's edit as minimal replaced spans (sent side, returned side),
     each widened to whole CJK words where the diff cuts one in half, on
     either side. Pure insertions and deletions (added words, dropped
-    fillers) are not glossary material."""
+    fillers), punctuation changes and rewrites of most of a line are not
+    glossary material."""
     opcodes = difflib.SequenceMatcher(None, sent, returned, autojunk=False).get_opcodes()
     groups = []  # [i1, i2, j1, j2, whether something was replaced]
     for tag, i1, i2, j1, j2 in opcodes:
-        if tag == "equal":
+        # A changed comma beside a fixed term would make a second, longer
+        # pair of the same fix: one correction read as a conflict with itself.
+        if tag == "equal" or is_punctuation(sent[i1:i2] + returned[j1:j2]):
             continue
         if groups and groups[-1][1] == i1 and groups[-1][3] == j1:
             last = groups[-1]
@@ -349,38 +391,79 @@ def edited_spans(sent, returned, words):
                 groups[k] = [i1 - left, i2 + right, j1 - left, j2 + right, replaced]
                 changed = True
     spans = []
+    line = len(sent.strip())
     for i1, i2, j1, j2, replaced in groups:
-        wrong, right = sent[i1:i2].strip(), returned[j1:j2].strip()
+        wrong, right = strip_punctuation(sent[i1:i2]), strip_punctuation(returned[j1:j2])
+        rewrite = len(wrong) > REWRITE_CHARS and 2 * len(wrong) > line
         if (replaced and wrong and right and wrong != right and "\n" not in wrong + right
-                and any(ch.isalnum() for ch in wrong)):
+                and any(ch.isalnum() for ch in wrong) and not rewrite):
             spans.append((wrong, right))
     return spans
 
 
+# A span longer than this that covers more than half its line is a rewrite.
+REWRITE_CHARS = 4
+# A reviewer's own edit outweighs the model's edit that was merely accepted.
+EDIT_WEIGHT = 2
+# The model's notes, as the cleanup removes them (also in older review data).
+NOTE = re.compile(r"[(（](?:注|修改|校正|说明|备注)[:：][^()（）]*[)）]|[\[【]修正[^\]】]*[\]】]")
+
+
+def without_notes(text, removed=()):
+    for note in removed or ():
+        text = text.replace(note, "")
+    return NOTE.sub("", text).strip()
+
+
+def evidence(document):
+    """(file, block, text after, weight) per block to learn from. Where the
+    reviewer decided a file's blocks, only accepted and edited blocks count
+    (an edit twice); rejected ones and rewrites never do."""
+    from brivane.review import is_big_change
+
+    decided = document.get("decisions") or {}
+    for file in document["files"]:
+        records = decided.get(file.get("input"))
+        for position, block in enumerate(file.get("blocks") or ()):
+            sent = block.get("sent")
+            if not isinstance(sent, str):
+                continue
+            after, weight = block.get("returned"), 1
+            if records:
+                record = records.get(position)
+                if record is None or record["decision"] == "reject":
+                    continue
+                if record["decision"] == "edit":
+                    after, weight = record["text"], EDIT_WEIGHT
+            if not isinstance(after, str):
+                continue
+            after = without_notes(after, block.get("removed"))
+            if after != sent and not is_big_change(sent, after):
+                yield file, block, after, weight
+
+
 def mine(documents, glossary, min_count=3, words=None):
-    """Wrong→right pairs that the model itself made in at least `min_count`
-    blocks and that `glossary` (usable entries, merged) does not already
+    """Wrong→right pairs made in blocks weighing at least `min_count` (see
+    evidence: a reviewer's edit weighs two) and that `glossary` (usable entries, merged) does not already
     make, most frequent first, each with up to three example blocks."""
     words = words or jieba_words()
     glossary = applied(glossary)
     found = defaultdict(list)
     for document in documents:
-        for file in document["files"]:
-            for block in file.get("blocks") or ():
-                sent, returned = block.get("sent"), block.get("returned")
-                if not isinstance(sent, str) or not isinstance(returned, str) or sent == returned:
+        for file, block, after, weight in evidence(document):
+            sent = block["sent"]
+            example = (file.get("input"), block.get("index"), sent, after)
+            fixed = apply_entries(glossary, sent)
+            for wrong, right in dict.fromkeys(edited_spans(sent, after, words)):
+                # Covered when the glossary already makes this edit here.
+                if wrong not in fixed and right in fixed:
                     continue
-                example = (file.get("input"), block.get("index"), sent, returned)
-                fixed = apply_entries(glossary, sent)
-                for wrong, right in dict.fromkeys(edited_spans(sent, returned, words)):
-                    # Covered when the glossary already makes this edit here.
-                    if wrong not in fixed and right in fixed:
-                        continue
-                    found[wrong, right].append(example)
-    suggestions = [
-        Suggestion(wrong, right, len(examples), examples[:3])
-        for (wrong, right), examples in found.items()
-        if len(examples) >= min_count and apply_entries(glossary, wrong) != right]
+                found[wrong, right].append((example, weight))
+    suggestions = []
+    for (wrong, right), seen in found.items():
+        count = sum(weight for _, weight in seen)
+        if count >= min_count and apply_entries(glossary, wrong) != right:
+            suggestions.append(Suggestion(wrong, right, count, [example for example, _ in seen[:3]]))
     suggestions.sort(key=lambda s: -s.count)  # ties: first seen first
     return suggestions
 

@@ -15,6 +15,7 @@ import collections
 import datetime
 import functools
 import json
+import logging
 import os
 import secrets
 
@@ -26,8 +27,12 @@ from brivane import _native
 FORMAT, VERSION = "brivane-changes", 1
 
 # A block is flagged as a big change when more than a third of its
-# characters (sent and written together) lie outside the diff's kept runs.
+# characters (sent and written together) lie outside the diff's kept runs,
+# counted after the glossary's own replacements, and the edit is more than
+# one replaced word (see is_big_change).
 BIG_CHANGE = 1 / 3
+# The longest replaced run (each side) that still counts as a one-word fix.
+ONE_WORD = 4
 
 USAGE_KEYS = ("prompt_tokens", "completion_tokens", "prompt_cache_hit_tokens",
               "prompt_cache_miss_tokens")
@@ -48,6 +53,57 @@ def differs_by_much(sent, final, opcodes=None):
     kept = sum(i2 - i1 for tag, i1, i2, _, _ in opcodes or _opcodes(sent, final) if tag == "equal")
     total = len(sent) + len(final)
     return (total - 2 * kept) / total > BIG_CHANGE
+
+
+def apply_entries(text, entries):
+    for wrong, right in entries:
+        text = text.replace(wrong, right)
+    return text
+
+
+def is_one_word_fix(a, b):
+    """The texts differ in one run of at most ONE_WORD characters each side
+    (what is left after their common start and end)."""
+    start = 0
+    while start < min(len(a), len(b)) and a[start] == b[start]:
+        start += 1
+    end = 0
+    while end < min(len(a), len(b)) - start and a[-1 - end] == b[-1 - end]:
+        end += 1
+    return len(a) - start - end <= ONE_WORD and len(b) - start - end <= ONE_WORD
+
+
+def is_big_change(sent, final, glossary_entries=()):
+    """Much differs once the glossary's replacements are taken as given, and
+    the rest is not a one-word fix: a corrected term on a short line is not
+    a rewrite."""
+    base = apply_entries(sent, glossary_entries)
+    return differs_by_much(base, final) and not is_one_word_fix(base, final)
+
+
+def removed_commentary(block):
+    """The runs the cleanup took out of the text after the glossary: the
+    model's notes, where it doubted the text."""
+    before, after = block.get("glossary"), block["final"]
+    if before is None or before == after:
+        return []
+    removed = []
+    for tag, i1, i2, _, _ in _opcodes(before, after):
+        if tag != "equal" and i2 > i1 and before[i1:i2].strip():
+            removed.append(before[i1:i2].strip())
+    return removed
+
+
+def annotate(blocks):
+    """Adds what the engine's records leave implicit: the removed commentary,
+    and a model flag only where the model's edit is visible beyond a note."""
+    for block in blocks:
+        block["removed"] = removed_commentary(block)
+        flags = block["flags"]
+        if ("model" in flags and "commentary" in flags
+                and block["final"] == apply_entries(block["sent"], block["glossary_entries"])):
+            flags.remove("model")
+    return blocks
 
 
 def side_by_side(a, b, opcodes=None):
@@ -90,7 +146,7 @@ def page_diffs(blocks):
         if sent == final:
             continue
         opcodes = _opcodes(sent, final)
-        if differs_by_much(sent, final, opcodes):
+        if "big" not in block["flags"] and is_big_change(sent, final, block["glossary_entries"]):
             block["flags"].append("big")
         diff = {"sides": side_by_side(sent, final, opcodes)}
         steps = [step for step in STEPS if step in block["flags"]]
@@ -157,6 +213,20 @@ def _write_atomically(path, text):
     _native.replace_file(path, text)
 
 
+class _LastError(logging.Handler):
+    """The engine's last error record: why a file failed, for the index."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self.message = None
+
+    def emit(self, record):
+        try:
+            self.message = record.getMessage()
+        except Exception:  # a record that cannot be formatted names no reason
+            self.message = None
+
+
 class Report:
     """Collects the files of a batch, then writes the report's files."""
 
@@ -168,10 +238,17 @@ class Report:
         self.now = now or (lambda: datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"))
         self.files = []
         self.diffs = []  # per file, what its page shows of each changed block
+        self._errors = _LastError()
+        logging.getLogger("Brivane").addHandler(self._errors)
+
+    def __del__(self):
+        logging.getLogger("Brivane").removeHandler(self._errors)
 
     def add_file(self, *, input, output, corrected, started, window_size, blocks, usages,
                  encoding=None):
-        self.diffs.append(page_diffs(blocks))
+        self.diffs.append(page_diffs(annotate(blocks)))
+        reason = None if corrected else (self._errors.message or "未知原因（见进程日志）")
+        self._errors.message = None
         self.files.append({
             "input": os.fspath(input),
             "output": None if output is None else os.fspath(output),
@@ -179,6 +256,7 @@ class Report:
             "started": started,
             "window_size": window_size,
             "encoding": encoding,  # when read in a guessed encoding other than UTF-8
+            "reason": reason,  # why it failed, as the engine's error record said
             "totals": block_totals(blocks, len(self.diffs[-1])),
             "usage": sum_usage(usages),
             "blocks": blocks,
@@ -214,6 +292,7 @@ class Report:
 
     def write(self):
         """Writes the pages and changes.json; returns the index's path."""
+        logging.getLogger("Brivane").removeHandler(self._errors)
         folder = os.path.join(self.engine.output_dir, "review")
         os.makedirs(folder, exist_ok=True)
         self._name_pages()
@@ -254,11 +333,11 @@ def _templates():
 
 # Badge texts and what each means (shown as the badge's tooltip).
 LABELS = {
-    "model": ("模型修改", "the model changed the text"),
+    "model": ("模型修改", "the model changed the text (beyond a note it added)"),
     "glossary": ("术语库", "the glossary replaced a term"),
     "commentary": ("删除注释", "commentary the model added was removed"),
     "missing": ("回复缺失", "the reply lacked this block; kept as sent"),
     "timing": ("时间轴被改", "the reply changed the timing; the original was kept"),
-    "big": ("大幅改动", "more than a third of the characters differ"),
+    "big": ("大幅改动", "more than a third of the characters differ, beyond the glossary's terms and a one-word fix"),
     "follow_up": ("补充请求", "taken from the follow-up request"),
 }

@@ -18,6 +18,10 @@ def words():
     ("血氨高", "血氨很高", []),  # pure insertion
     ("嗯，方颤", "方颤", []),  # pure deletion
     ("方颤\n心率快", "房颤\n心律快", [("方颤", "房颤"), ("心率", "心律")]),
+    # A punctuation change beside the fix is not part of it.
+    ("患者方颤。", "患者房颤，", [("方颤", "房颤")]),
+    ("方颤", "房颤。", [("方颤", "房颤")]),
+    ("今天讲方颤的治疗", "我们今天来讨论心房颤动", []),  # most of the line rewritten
 ])
 def test_edited_spans(words, sent, returned, spans):
     assert glossary.edited_spans(sent, returned, words) == spans
@@ -118,3 +122,49 @@ def test_suggestions_from_runs_against_the_standin(batch_engine, service, workdi
             "       b.srt #1: 方颤复发 → 房颤复发\n") in out
     assert out.split("不安全，未写入 1 条:\n")[1].startswith("    3  心率→心律\n")
     assert "返流" not in out  # a one-off
+
+
+def run_with(tmp_path, words, blocks, decide=None):
+    """Suggestions (pair, count) from one output folder, with decisions
+    stored the way the workbench stores them."""
+    from brivane import workbench
+
+    document = changes(a=blocks)
+    (tmp_path / "out" / "review").mkdir(parents=True)
+    (tmp_path / "out" / "review" / "changes.json").write_text(json.dumps(document), encoding="utf-8")
+    if decide:
+        store = workbench.Decisions(str(tmp_path / "out"))
+        file = document["files"][0]
+        for position, action, text in decide:
+            store.set(file, position, action, text, "审阅人")
+        store.close()
+    documents = [glossary.load_changes(str(tmp_path / "out"))]
+    return [(s.text, s.count) for s in glossary.mine(documents, [], min_count=1, words=words)]
+
+
+FIXES = [block(1, "患者出现方颤", "患者出现房颤"), block(2, "方颤复发", "房颤复发"),
+         block(3, "既往方颤病史", "既往房颤病史"), block(4, "测心率", "测心律")]
+
+
+@pytest.mark.parametrize("decide, found", [
+    (None, [("方颤→房颤", 3), ("心率→心律", 1)]),  # no decisions: every model edit
+    # Only accepted (or merely reviewed) and edited blocks; an edit counts twice.
+    ([(0, "accept", None), (1, "reject", None), (2, "reviewed", None), (3, "edit", "测心电")],
+     [("方颤→房颤", 2), ("心率→心电", 2)]),
+    ([(1, "edit", "房颤复发")], [("方颤→房颤", 2)]),
+])
+def test_decisions_decide_what_is_learned(tmp_path, words, decide, found):
+    assert run_with(tmp_path, words, FIXES, decide) == found
+
+
+def test_notes_rewrites_and_punctuation_are_no_terms(tmp_path, words):
+    blocks = [block(1, "患者方颤。", "患者房颤，"),
+              block(2, "方颤复发", "房颤复发（注：原文可能为方颤）"),
+              block(3, "既往方颤", "既往房颤【修正：方颤】"),
+              block(4, "嗯那个血压很高啊", "收缩压明显升高了")]  # 大幅改动
+    blocks[1]["removed"] = ["（注：原文可能为方颤）"]
+    assert run_with(tmp_path, words, blocks) == [("方颤→房颤", 3)]
+    # Nor is one fix a conflict with itself: it is safe.
+    (tmp_path / "out" / "review" / "changes.json").write_text(json.dumps(changes(a=blocks)), encoding="utf-8")
+    safe, unsafe = glossary.suggest([glossary.load_changes(str(tmp_path / "out"))], [], min_count=3)
+    assert [s.text for s in safe] == ["方颤→房颤"] and unsafe == []

@@ -43,7 +43,8 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
         "2": ["glossary", "follow_up"],
         "3": ["model", "glossary", "timing"],
         "4": ["missing"],
-        "5": ["model", "glossary", "commentary"],
+        # The model only added a note; the visible fix is the glossary's.
+        "5": ["glossary", "commentary"],
         "6": ["model", "big"],
     }
     assert blocks["1"]["returned"] == "血案升高1，须要治疗"
@@ -53,7 +54,9 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
     assert blocks["4"]["returned"] is None and blocks["4"]["final"] == blocks["4"]["sent"]
     assert blocks["5"]["glossary"] == "血氨升高5，需要治疗（注：原文为血氨）"
     assert blocks["5"]["final"] == "血氨升高5，需要治疗"
-    assert file["totals"] == {"blocks": 6, "changed": 5, "model": 4, "glossary": 4,
+    assert blocks["5"]["removed"] == ["（注：原文为血氨）"]
+    assert [block["removed"] for block in blocks.values()].count([]) == 5
+    assert file["totals"] == {"blocks": 6, "changed": 5, "model": 3, "glossary": 4,
                               "commentary": 1, "missing": 1, "timing": 1, "big": 1,
                               "follow_up": 1, "flagged": 4}
     prompt = sum(len(r.system_text) + len(r.user_text) for r in service.requests)
@@ -67,13 +70,14 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
     page = (folder / "lecture.html").read_text(encoding="utf-8")
     data = page_data(page)
     assert data["blocks"] == file["blocks"]
-    # Block 5 was edited by all three steps, each shown on its own; block 1
-    # by two; block 4 not at all.
-    assert [step[0] for step in data["diffs"]["4"]["steps"]] == ["model", "glossary", "commentary"]
+    # Block 5 was edited by the glossary and the cleanup, each shown on its
+    # own; block 1 by two steps; block 4 not at all.
+    assert [step[0] for step in data["diffs"]["4"]["steps"]] == ["glossary", "commentary"]
     assert data["diffs"]["0"]["steps"] == [["model", [[0, "血案升高1，"], [-1, "需"], [1, "须"], [0, "要治疗"]]],
                                            ["glossary", [[0, "血"], [-1, "案"], [1, "氨"], [0, "升高1，须要治疗"]]]]
     assert "3" not in data["diffs"]
-    assert 'href="lecture.html"' in (folder / "index.html").read_text(encoding="utf-8")
+    # The file opens on the rows that need a look.
+    assert 'href="lecture.html#filter=flagged"' in (folder / "index.html").read_text(encoding="utf-8")
 
 
 def test_hostile_text_stays_text(review_engine, service, workdir):
@@ -107,6 +111,17 @@ def test_big_change_threshold(sent, final, big):
     assert review.differs_by_much(sent, final) is big
 
 
+@pytest.mark.parametrize("sent, final, entries, big", [
+    ("方颤", "房颤", (), False),  # a one-word fix of a short line
+    ("血案高", "血氨偏高", [("血案", "血氨")], False),  # the glossary's term, then one word
+    ("患者出现方颤伴心率快", "患者出现心房颤动伴心律快", (), False),
+    ("嗯那个血压很高啊", "收缩压明显升高了", (), True),  # a rewrite
+    ("一二三", "四五六七八", (), True),
+])
+def test_big_change_spares_terms_and_one_word_fixes(sent, final, entries, big):
+    assert review.is_big_change(sent, final, entries) is big
+
+
 def test_usage_sums_skip_what_was_not_reported():
     usage = review.sum_usage([{"prompt_tokens": 10, "completion_tokens": 2},
                               {"prompt_tokens": 5, "prompt_cache_hit_tokens": 4,
@@ -134,6 +149,10 @@ def test_batch_report_lists_every_file(batch_engine, service, workdir, records):
     folder, changes = report_files(workdir)
     assert [(f["page"], f["status"], f["totals"]["blocks"]) for f in changes["files"]] == [
         ("a.html", "corrected", 2), ("b.html", "failed", 0)]
+    # The failed file says why, in the data and on the index.
+    reason = "字幕文件处理失败: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"
+    assert [f["reason"] for f in changes["files"]] == [None, reason]
+    assert reason.replace("'", "&#39;") in (folder / "index.html").read_text(encoding="utf-8")
     messages = [message for _, message in records()]
     done = messages.index("字幕文件处理完成，成功: 1，失败: 1")
     assert messages[done + 1:] == [

@@ -73,13 +73,15 @@ def test_filters_keys_and_search(page):
     assert shown_indexes(driver) == ["3", "6", "9"]
     button["flagged"].click()
     assert shown_indexes(driver) == ["11"]
-    button["all"].click()
-    body = driver.find_element(By.TAG_NAME, "body")
+    # j / k move keyboard focus over the rows the filter shows, wrapping.
+    button["changed"].click()
     moves = []
     for key in "jjjjk":
-        body.send_keys(key)
+        driver.switch_to.active_element.send_keys(key)
         moves.append(current_index(driver))
     assert moves == ["3", "6", "9", "3", "9"]
+    assert driver.switch_to.active_element.get_attribute("id") == "block-8"
+    button["all"].click()
     search = driver.find_element(By.ID, "search")
     search.send_keys("第六")
     driver.execute_script("return new Promise(done => setTimeout(done, 300))")  # the debounce
@@ -93,8 +95,11 @@ def test_hostile_text_shows_as_text_and_nothing_is_fetched(page):
     assert last.find_element(By.CSS_SELECTOR, ".sent").text == HOSTILE
     assert driver.find_elements(By.CSS_SELECTOR, "#rows img, #rows script") == []
     driver.get(url.rsplit("/", 1)[0] + "/index.html")
-    driver.find_element(By.CSS_SELECTOR, 'a[href="talk.html"]').click()
-    assert driver.current_url == url
+    # The index opens the file on its rows that need a look.
+    driver.find_element(By.CSS_SELECTOR, 'a[href="talk.html#filter=flagged"]').click()
+    assert driver.current_url == url + "#filter=flagged"
+    driver.find_element(By.CSS_SELECTOR, "body[data-ready]")
+    assert shown_indexes(driver) == ["11"]
     assert [entry for entry in driver.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")] == []
     fetched = []
     for entry in driver.get_log("performance"):
