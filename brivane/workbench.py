@@ -27,7 +27,7 @@ import urllib.parse
 
 import jinja2
 
-from brivane import review
+from brivane import _native, review
 
 AUDIO = {".wav", ".mp3", ".m4a", ".aac", ".ogg", ".oga", ".opus", ".flac"}
 VIDEO = {".mp4", ".m4v", ".webm", ".mkv", ".mov", ".ogv"}
@@ -183,76 +183,21 @@ def decided_text(block, record):
 
 # --- export ---------------------------------------------------------------
 
-def sendable_stamp(stamp):
-    """A stamp as the engine sends it (zero-padded, comma before the
-    milliseconds), so a cue's timing line can be matched to its record."""
-    runs, separator, at = [], None, 0
-    while at < len(stamp):
-        end = at
-        while end < len(stamp) and "0" <= stamp[end] <= "9":
-            end += 1
-        runs.append(stamp[at:end])
-        if end >= len(stamp):
-            break
-        if len(runs) == 3:
-            separator = stamp[end]
-        at = end + 1
-    if (len(runs) == 4 and separator == ",") or len(runs) < 3:
-        return stamp
-    milliseconds = runs[3] if len(runs) == 4 else "000"
-    return f"{runs[0]:0>2}:{runs[1]:0>2}:{runs[2]:0>2},{milliseconds:0>3}"
-
-
-TIME_LINE = re.compile(r"^\s*(\S.*?)\s*-->\s*(\S+)")
-
-
-def cues_of(lines):
-    """The cues of a written SRT file as (first text line, end, start, end
-    stamp, text), found where the engine writes them: a timing line at the
-    start of a segment, or after its index line."""
-    cues = []
-    for n, line in enumerate(lines):
-        match = TIME_LINE.match(line)
-        if not match:
-            continue
-        opens = n == 0 or not lines[n - 1].strip() or n == 1 or not lines[n - 2].strip()
-        if not opens:
-            continue
-        end = n + 1
-        while end < len(lines) and lines[end].strip():
-            end += 1
-        text = "\n".join(line.rstrip("\r\n") for line in lines[n + 1:end])
-        cues.append((n + 1, end, sendable_stamp(match.group(1)), sendable_stamp(match.group(2)), text))
-    return cues
-
-
 def reviewed_content(content, blocks, texts, name):
     """The corrected file's content with each block's text replaced by the
-    decided one; every other character stays as written."""
-    lines = content.splitlines(keepends=True)
-    cues = cues_of(lines)
-    replacements, at = [], 0
-    for block, text in zip(blocks, texts):
-        match = None
-        for strict in (True, False):
-            for k in range(at, len(cues)):
-                first, end, start, stop, written = cues[k]
-                if written == block["final"] and (not strict or (start, stop) == (block["start"], block["end"])):
-                    match = k
-                    break
-            if match is not None:
-                break
-        if match is None:
+    decided one, read and written with the engine's own reading rules:
+    every other part of the file stays as written."""
+    parts = _native.srt_parts(content)
+    cues = [part for part in parts if part["is_cue"] and part["text"]]
+    for k, block in enumerate(blocks):
+        cue = cues[k] if k < len(cues) else None
+        if cue is None or cue["text"] != block["final"] or (
+                _native.sendable_stamp(cue["start_time"]),
+                _native.sendable_stamp(cue["end_time"])) != (block["start"], block["end"]):
             raise ReviewError(f"{name}: 找不到第 {block['index']} 块（{block['start']}）；"
                               "校正文件在审阅报告之后被改动过？")
-        at = match + 1
-        if text != block["final"]:
-            first, end = cues[match][:2]
-            newline = "\r\n" if lines[end - 1].endswith("\r\n") else "\n"
-            replacements.append((first, end, [line + newline for line in text.split("\n")]))
-    for first, end, new in reversed(replacements):
-        lines[first:end] = new
-    return "".join(lines)
+        cue["text"] = texts[k]
+    return _native.render_srt_parts(parts)
 
 
 def corrected_path(output_dir, file):

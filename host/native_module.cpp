@@ -1,5 +1,6 @@
-// `brivane._native`: the core's glossary rules and the atomic write for the
-// package's Python tools (glossary check and suggest, the review report),
+// `brivane._native`: the core's glossary rules, subtitle-file reading and
+// the atomic write for the package's Python tools (glossary check and
+// suggest, the review report and workbench),
 // without the engine module's import-time set-up of the process log.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -12,6 +13,7 @@
 #include "host/glossary_input.h"
 #include "host/host.h"
 #include "text/glossary.h"
+#include "text/srt.h"
 #include "text/terms.h"
 
 namespace py = pybind11;
@@ -43,6 +45,40 @@ void replace_file(py::object path, py::handle content) {
   bind::replace_file(path, data);
 }
 
+// A written subtitle file's parts, read as the file correction reads its
+// input: nothing of it is lost.
+py::list srt_parts(py::handle content) {
+  py::list parts;
+  for (const text::SrtPartText &part : text::read_srt_parts_content(host::utf8(content))) {
+    py::dict d;
+    d["is_cue"] = part.is_cue;
+    d["has_index"] = part.has_index;
+    d["index"] = host::text(part.index);
+    d["time_line"] = host::text(part.time_line);
+    d["start_time"] = host::text(part.start_time);
+    d["end_time"] = host::text(part.end_time);
+    d["text"] = host::text(part.text);
+    d["verbatim"] = host::text(part.verbatim);
+    parts.append(d);
+  }
+  return parts;
+}
+
+py::str render_srt_parts(py::handle parts) {
+  std::vector<text::SrtPartText> read;
+  for (py::handle part : parts) {
+    text::SrtPartText p;
+    p.is_cue = host::truthy(part["is_cue"]);
+    p.has_index = host::truthy(part["has_index"]);
+    p.index = host::utf8(part["index"]);
+    p.time_line = host::utf8(part["time_line"]);
+    p.text = host::utf8(part["text"]);
+    p.verbatim = host::utf8(part["verbatim"]);
+    read.push_back(std::move(p));
+  }
+  return host::text(text::render_srt_parts(read));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
@@ -60,6 +96,12 @@ PYBIND11_MODULE(_native, m) {
   m.def("latest_per_error_term", &latest_per_error_term, py::arg("wrong_terms"));
   m.def("apply_entries", &apply_entries, py::arg("entries"), py::arg("text"),
         "The engine's replacement of each entry, in order, on the text.");
+  m.def("srt_parts", &srt_parts, py::arg("content"),
+        "The parts of a subtitle file: cues (index, timing line, stamps, text) and lines kept "
+        "as written.");
+  m.def("render_srt_parts", &render_srt_parts, py::arg("parts"));
+  m.def("sendable_stamp", [](py::handle stamp) { return host::text(text::sendable_stamp(host::utf8(stamp))); },
+        py::arg("stamp"), "A timing stamp as the engine sends it.");
   m.def("replace_file", &replace_file, py::arg("path"), py::arg("content"),
         "Writes the file whole or not at all (str as UTF-8).");
 }

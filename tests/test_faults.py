@@ -149,4 +149,5 @@ def test_review_links_are_url_encoded(review_engine, service, workdir):
     path = lecture(workdir, name="lecture #3?.srt")
     assert review_engine.process_subtitle_file(str(path)) is True
     index = (workdir / "output" / "review" / "index.html").read_text(encoding="utf-8")
-    assert 'href="lecture%20%233%3F.html"' in index
+    # The link opens the page on what needs a look first (#filter=...).
+    assert 'href="lecture%20%233%3F.html#filter=' in index
