@@ -12,7 +12,7 @@ import logging
 import os
 import sys
 
-from brivane import __version__
+from brivane import __version__, _native
 from brivane.configuration import load_configuration
 
 EPILOG = """\
@@ -124,48 +124,15 @@ def dry_run(args, config):
     return 0
 
 
-def _positive_number(value, integer):
-    kinds = (int,) if integer else (int, float)
-    return isinstance(value, kinds) and not isinstance(value, bool) and value > 0
-
-
 def configuration_problems(args, config):
     """One message per problem that would make the run fail or misbehave,
     each naming the flag or key; found before anything starts."""
-    import codecs
-
     problems = []
     if not os.path.isdir(args.input):
         problems.append(f"--input: 输入目录不存在: {args.input}")
     elif os.path.exists(args.output) and os.path.samefile(args.input, args.output):
         problems.append(f"--output: 输出目录不能与输入目录相同: {args.output}")
-    for key in ("api_url", "model"):
-        if not isinstance(config.get(key), str) or not config.get(key).strip():
-            problems.append(f"配置项 {key} 必须是非空字符串，当前值: {config.get(key)!r}")
-    if not _positive_number(config.get("window_size", 50), integer=True):
-        problems.append(f"配置项 window_size 必须是正整数，当前值: {config.get('window_size')!r}")
-    for key in ("logging", "extra_body"):
-        if key in config and not isinstance(config[key], dict) and not (
-                key == "extra_body" and config[key] is None):
-            problems.append(f"配置项 {key} 必须是JSON对象，当前值: {config[key]!r}")
-    if not _positive_number(config.get("max_concurrent_requests", 1), integer=True):
-        problems.append("配置项 max_concurrent_requests 必须是正整数，当前值: "
-                        f"{config.get('max_concurrent_requests')!r}")
-    if config.get("request_timeout") is not None and not _positive_number(
-            config["request_timeout"], integer=False):
-        problems.append(f"配置项 request_timeout 必须是正数，当前值: {config['request_timeout']!r}")
-    if not isinstance(config.get("reply_cache", ""), (str, type(None))):
-        problems.append(f"配置项 reply_cache 必须是文件路径，当前值: {config['reply_cache']!r}")
-    for key in ("retry_missing_blocks", "review_report", "stop_on_client_errors"):
-        if not isinstance(config.get(key, False), bool):
-            problems.append(f"配置项 {key} 必须是 true 或 false，当前值: {config[key]!r}")
-    encoding = config.get("input_encoding")
-    if encoding is not None:
-        try:
-            if encoding != "auto":
-                codecs.lookup(encoding)
-        except (TypeError, LookupError):
-            problems.append(f"配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: {encoding!r}")
+    problems += _native.setting_problems(config)
     problems += glossary_problems(args, config)
     return problems
 

@@ -7,6 +7,7 @@
 
 #include "host/bindings.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "host/prefetch.h"
 #include "host/review.h"
 #include "pipeline/windowing.h"
@@ -58,7 +59,7 @@ std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
   } else if (!config_file.is_none() && host::truthy(path.attr("isfile")(config_file))) {
     add(config_file, path.attr("basename")(config_file));
   }
-  py::object glossaries = host::get(self.attr("config"), "glossary_files", py::none());
+  py::object glossaries = settings::value(self.attr("config"), "glossary_files");
   if (PyList_Check(glossaries.ptr())) {
     py::object folder = py::getattr(self, "config_dir", py::none());
     for (py::handle file : glossaries) {

@@ -1,6 +1,7 @@
 #include "host/cache.h"
 
 #include "host/host.h"
+#include "host/settings.h"
 
 namespace brivane::bind {
 namespace {
@@ -18,7 +19,7 @@ constexpr const char *kSchema =
 }  // namespace
 
 std::shared_ptr<ReplyCache> ReplyCache::configured(py::handle self) {
-  py::object setting = host::get(self.attr("config"), "reply_cache", py::none());
+  py::object setting = settings::value(self.attr("config"), "reply_cache");
   if (setting.is_none()) return nullptr;
   py::object path = global("os").attr("path").attr("join")(self.attr("output_dir"), setting);
   auto cache = std::make_shared<ReplyCache>(path);

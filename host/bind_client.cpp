@@ -8,6 +8,7 @@
 #include "host/bindings.h"
 #include "host/cache.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "host/prefetch.h"
 
 namespace brivane::bind {
@@ -30,8 +31,7 @@ bool less_than(long long count, py::handle limit) {
 }
 
 bool detailed_logs_on(py::handle self) {
-  py::object logging_section = host::get(self.attr("config"), "logging", py::dict());
-  return host::truthy(host::get(logging_section, "enable_detailed_logs", py::bool_(true)));
+  return settings::flag(self.attr("config"), "logging.enable_detailed_logs");
 }
 
 // The fixed members first; members of the optional `extra_body` section
@@ -53,7 +53,7 @@ py::dict build_body(py::handle self, py::handle subtitle_text) {
   body["top_p"] = 0.7;
   body["frequency_penalty"] = 0;
   body["presence_penalty"] = 0;
-  py::object extra = host::get(self.attr("config"), "extra_body", py::none());
+  py::object extra = settings::value(self.attr("config"), "extra_body");
   if (!extra.is_none()) {
     if (!py::isinstance<py::dict>(extra)) {
       throw py::type_error("配置项 extra_body 必须是JSON对象");
@@ -182,7 +182,7 @@ class Call {
     log_error_body(response);
     // The same request would only be refused again (bad key, bad request).
     static constexpr const char *kRefusals[] = {"400", "401", "403", "404", "422"};
-    if (host::truthy(host::get(self_.attr("config"), "stop_on_client_errors", py::bool_(false))) &&
+    if (settings::flag(self_.attr("config"), "stop_on_client_errors") &&
         std::find(std::begin(kRefusals), std::end(kRefusals), status_text) != std::end(kRefusals)) {
       std::string message = "服务拒绝了请求 (HTTP " + status_text + ")，不再重试: " +
                             host::redact(refusal_text(response));

@@ -5,6 +5,7 @@
 
 #include "host/bindings.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "host/package_files.h"
 #include "prompt/prompt.h"
 
@@ -17,15 +18,10 @@ using namespace pybind11::literals;
 // semantics: a key present with null yields None, not the default.
 void apply_config(py::handle self, py::object config) {
   host::set_attr(self, "config", config);
-  py::object none = py::none();
-  py::object get = config.attr("get");
-  host::set_attr(self, "api_url", get("api_url"));
-  host::set_attr(self, "model", get("model"));
-  host::set_attr(self, "backup_dir", get("backup_dir", "backup"));
-  host::set_attr(self, "error_terms_file", get("error_terms_file", "error_terms_library.json"));
-  host::set_attr(self, "window_size", get("window_size", 50));
-  host::set_attr(self, "file_pattern", get("file_pattern", "*.srt"));
-  host::set_attr(self, "preserve_original_index", get("preserve_original_index", true));
+  for (const char *name : {"api_url", "model", "backup_dir", "error_terms_file", "window_size",
+                           "file_pattern", "preserve_original_index"}) {
+    host::set_attr(self, name, settings::value(config, name));
+  }
 }
 
 // The folder that relative `glossary_files` are read from: the configuration
@@ -46,28 +42,25 @@ void remember_config_dir(py::handle self, py::handle config_file) {
   host::set_attr(self, "config_file", file);
 }
 
-// Every key a configuration may hold; a misspelt one would otherwise be
-// ignored without a word.
-constexpr const char *kConfigKeys[] = {
-    "api_url", "model", "backup_dir", "error_terms_file", "window_size", "file_pattern",
-    "preserve_original_index", "glossary_files", "max_concurrent_requests", "reply_cache",
-    "review_report", "retry_missing_blocks", "request_timeout", "input_encoding", "extra_body",
-    "stop_on_client_errors", "logging"};
-constexpr const char *kLoggingKeys[] = {"enable_subtitle_logs", "enable_detailed_logs", "log_dir"};
-
-template <std::size_t N>
-void warn_unknown_keys(py::handle section, const char *const (&known)[N], const std::string &prefix) {
-  if (!PyDict_Check(section.ptr())) return;
+// A misspelt key would otherwise be ignored without a word.
+void warn_unknown_keys(py::handle config) {
+  if (!PyDict_Check(config.ptr())) return;
   py::list names;
-  for (const char *key : known) names.append(prefix + key);
-  for (py::handle key : section) {
-    if (!PyUnicode_Check(key.ptr())) continue;
-    std::string name = prefix + host::utf8(key);
-    if (host::contains(names, host::text(name))) continue;
-    py::list close = py::module_::import("difflib").attr("get_close_matches")(host::text(name), names, 1);
-    host::warning("未知的配置项: " + name +
-                  (py::len(close) ? " (是否为 " + host::str_of(close[0]) + "?)" : std::string()));
-  }
+  for (const settings::Key &key : settings::keys()) names.append(key.name);
+  auto warn = [&](py::handle section, const std::string &prefix) {
+    for (py::handle key : section) {
+      if (!PyUnicode_Check(key.ptr())) continue;
+      std::string name = prefix + host::utf8(key);
+      if (host::contains(names, host::text(name))) continue;
+      py::list close =
+          py::module_::import("difflib").attr("get_close_matches")(host::text(name), names, 1);
+      host::warning("未知的配置项: " + name +
+                    (py::len(close) ? " (是否为 " + host::str_of(close[0]) + "?)" : std::string()));
+    }
+  };
+  warn(config, "");
+  py::object section = config.attr("get")("logging");
+  if (PyDict_Check(section.ptr())) warn(section, "logging.");
 }
 
 // Both loaders: parse, apply, report; a failure is logged and re-raised as
@@ -79,11 +72,10 @@ void load_config_from(py::handle self, Open &&open, const char *success, const c
         py::object config = host::load_json_and_close(open());
         apply_config(self, config);
         host::info(success);
-        warn_unknown_keys(config, kConfigKeys, "");
-        if (PyDict_Check(config.ptr())) {
-          py::object section = host::get(config, "logging", py::none());
-          warn_unknown_keys(section, kLoggingKeys, "logging.");
-        }
+        warn_unknown_keys(config);
+        // The command line refuses these; a host calling the engine hears of
+        // them here, and the engine reads such a flag as its default.
+        for (const std::string &problem : settings::problems(config, false)) host::warning(problem);
       },
       [&](py::error_already_set &error) {
         host::error(std::string(failure) + host::message_of(error));

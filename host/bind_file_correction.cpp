@@ -10,6 +10,7 @@
 #include "host/comparison_log_file.h"
 #include "host/file_ports.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "host/review.h"
 
 namespace brivane::bind {
@@ -32,6 +33,9 @@ std::optional<long long> optional_bound(py::handle value) {
   return saturated(index);
 }
 
+// The window size a call uses (its argument, or the engine's attribute) is
+// checked as the host's `isinstance(size, int) and size > 0` would; the
+// configuration file's key has its own, stricter rule (settings.h).
 bool valid_window_size(py::handle value) {
   if (!PyLong_Check(value.ptr())) return false;
   int positive = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_GT);
@@ -76,7 +80,7 @@ class FileCorrection {
     std::optional<RequestSettings> settings = request_settings(self_);
     if (!settings) return false;
     bool retry_missing =
-        host::truthy(host::get(self_.attr("config"), "retry_missing_blocks", py::bool_(false)));
+        settings::flag(self_.attr("config"), "retry_missing_blocks");
     // Within a batch the batch's cache serves; a file on its own opens it.
     ReplyCache *cache = cache_context().cache;
     std::shared_ptr<ReplyCache> own_cache;

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "host/host.h"
+#include "host/settings.h"
 
 namespace brivane::bind {
 namespace {
@@ -32,20 +33,13 @@ PyObject *abandoned_type() {
       .ptr();
 }
 
-bool positive_int(py::handle value) {
-  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  return overflow > 0 || (overflow == 0 && n > 0);
-}
-
 }  // namespace
 
 std::optional<RequestSettings> request_settings(py::handle self) {
   py::object config = self.attr("config");
-  py::object jobs = host::get(config, "max_concurrent_requests", py::int_(1));
-  if (!positive_int(jobs)) {
-    host::error("配置项 max_concurrent_requests 必须是正整数，当前值: " + host::str_of(jobs));
+  py::object jobs = settings::value(config, "max_concurrent_requests");
+  if (const settings::Key &key = settings::key("max_concurrent_requests"); !settings::valid(key, jobs)) {
+    host::error(settings::problem(key, host::str_of(jobs)));
     return std::nullopt;
   }
   RequestSettings settings;
@@ -55,16 +49,12 @@ std::optional<RequestSettings> request_settings(py::handle self) {
   long long n = PyLong_AsLongLongAndOverflow(jobs.ptr(), &overflow);
   settings.jobs = static_cast<int>(overflow || n > kMostWorkers ? kMostWorkers : n);
 
-  py::object timeout = host::get(config, "request_timeout", py::none());
-  if (!timeout.is_none()) {
-    bool number = (PyLong_Check(timeout.ptr()) || PyFloat_Check(timeout.ptr())) &&
-                  !PyBool_Check(timeout.ptr());
-    if (!number || !(timeout > py::int_(0))) {
-      host::error("配置项 request_timeout 必须是正数，当前值: " + host::str_of(timeout));
-      return std::nullopt;
-    }
-    settings.timeout = timeout;
+  py::object timeout = settings::value(config, "request_timeout");
+  if (const settings::Key &key = settings::key("request_timeout"); !settings::valid(key, timeout)) {
+    host::error(settings::problem(key, host::str_of(timeout)));
+    return std::nullopt;
   }
+  if (!timeout.is_none()) settings.timeout = timeout;
   return settings;
 }
 

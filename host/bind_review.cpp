@@ -1,6 +1,7 @@
 #include "host/review.h"
 
 #include "host/host.h"
+#include "host/settings.h"
 
 namespace brivane::bind {
 namespace {
@@ -9,7 +10,7 @@ thread_local PyObject *t_report = nullptr;
 }  // namespace
 
 py::object open_review_report(py::handle self) {
-  if (!host::truthy(host::get(self.attr("config"), "review_report", py::bool_(false)))) {
+  if (!settings::flag(self.attr("config"), "review_report")) {
     return py::none();
   }
   py::object review = host::global("importlib").attr("import_module")("brivane.review");

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "host/host.h"
+#include "host/settings.h"
 #include "pipeline/comparison_log.h"
 
 namespace brivane::bind {
@@ -37,14 +38,14 @@ void ComparisonLogFile::append(const std::string &text) {
 ComparisonLogFile open_comparison_log(py::handle self, py::handle file_path,
                                       const std::string &window_size, py::handle start_window,
                                       py::handle end_window, bool &detailed) {
-  py::object section = host::get(self.attr("config"), "logging", py::dict());
-  bool subtitle_logs = host::truthy(host::get(section, "enable_subtitle_logs", py::bool_(true)));
-  detailed = host::truthy(host::get(section, "enable_detailed_logs", py::bool_(true)));
+  py::object config = self.attr("config");
+  bool subtitle_logs = settings::flag(config, "logging.enable_subtitle_logs");
+  detailed = settings::flag(config, "logging.enable_detailed_logs");
   if (!subtitle_logs) {
     host::info("日志记录已禁用");
     return {};
   }
-  py::object log_dir = host::get(section, "log_dir", py::str("subtitle_logs"));
+  py::object log_dir = settings::value(config, "logging.log_dir");
   py::object path = global("os").attr("path");
   py::object module_dir = path.attr("dirname")(path.attr("abspath")(global("__file__")));
   log_dir = path.attr("join")(module_dir, log_dir);

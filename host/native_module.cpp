@@ -12,6 +12,7 @@
 #include "host/atomic_write.h"
 #include "host/glossary_input.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "text/glossary.h"
 #include "text/srt.h"
 #include "text/terms.h"
@@ -90,6 +91,18 @@ PYBIND11_MODULE(_native, m) {
   }
   m.attr("CATEGORIES") = categories;
   m.attr("STANDARDISATIONS") = host::text(text::kStandardisations);
+  m.attr("SETTINGS") = settings::table();
+  m.def(
+      "setting_problems",
+      [](py::handle config) {
+        std::vector<std::string> found = settings::problems(config, true);
+        py::list messages;
+        for (const std::string &message : found) messages.append(host::text(message));
+        return messages;
+      },
+      py::arg("config"),
+      "One message per configuration value that breaks its key's rule (api_url and model are "
+      "required).");
   m.def("read_glossary", &read_glossary, py::arg("path"),
         "A glossary file read and checked: entries, standardisation marks, problems, and why the "
         "engine would refuse it (None when it would not).");

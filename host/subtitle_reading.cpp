@@ -6,6 +6,7 @@
 
 #include "host/bindings.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "host/text_objects.h"
 
 namespace brivane::bind {
@@ -63,7 +64,7 @@ void refuse_damaged_utf8(py::handle file_path, const py::error_already_set &not_
 
 py::object read_subtitle_text(py::handle self, py::handle file_path, bool report,
                               py::object *guessed) {
-  py::object setting = host::get(self.attr("config"), "input_encoding", py::none());
+  py::object setting = settings::value(self.attr("config"), "input_encoding");
   if (setting.is_none()) return read_with(file_path, py::str("utf-8"));
   if (!setting.equal(py::str("auto"))) return read_with(file_path, setting);
   try {
