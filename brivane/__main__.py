@@ -13,6 +13,7 @@ import os
 import sys
 
 from brivane import __version__, _native
+from brivane.cjk import is_cjk
 from brivane.configuration import load_configuration
 
 EPILOG = """\
@@ -78,14 +79,8 @@ def parse_args(argv):
 CJK_TOKENS, OTHER_TOKENS = 0.6, 0.3
 
 
-def is_cjk(character):
-    code = ord(character)
-    return (0x3000 <= code <= 0x303F or 0x3400 <= code <= 0x4DBF or 0x4E00 <= code <= 0x9FFF
-            or 0xF900 <= code <= 0xFAFF or 0xFF00 <= code <= 0xFFEF)
-
-
 def estimated_tokens(text):
-    cjk = sum(1 for character in text if is_cjk(character))
+    cjk = sum(1 for character in text if is_cjk(character, marks=True))
     return CJK_TOKENS * cjk + OTHER_TOKENS * (len(text) - cjk)
 
 

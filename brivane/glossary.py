@@ -20,6 +20,7 @@ from collections import defaultdict
 from importlib import resources
 
 from brivane import _native
+from brivane.cjk import is_cjk
 
 # The categories the engine applies, in its order of application, and the
 # top-level key listing entries that deliberately standardise a variant
@@ -307,11 +308,6 @@ def load_decisions(output, document):
             store.close()
     except (OSError, sqlite3.Error) as error:
         raise GlossaryError(f"无法读取审阅决定 {output}: {error}") from error
-
-
-def is_cjk(character):
-    code = ord(character)
-    return 0x3400 <= code <= 0x4DBF or 0x4E00 <= code <= 0x9FFF or 0xF900 <= code <= 0xFAFF
 
 
 def jieba_words():

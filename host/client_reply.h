@@ -1,0 +1,41 @@
+// The model client's reading of what the service sent: a reply's content,
+// the records of a failed one, and the glossary and cleanup on the content.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// Raised as the final action of a branch; the attempt's general handler
+// catches it like any other failure.
+[[noreturn]] void raise_plain(const std::string &message);
+
+bool detailed_logs_on(py::handle self);
+
+// A reply as an error record quotes it: the first 200 characters, and the
+// length when there is more.
+std::string quoted_reply(py::handle text);
+
+// Best effort: the error type and message of a failed reply's body.
+void log_error_body(py::handle response);
+
+// What the service said of a refusal: its error message, else the start of
+// its reply (`raw_text`).
+std::string refusal_text(py::handle response, py::handle raw_text);
+
+// A 200 reply, read and logged: its content with the finish reason and
+// usage, or (content null) the message that ends the call should this have
+// been its last attempt.
+struct ReplyContent {
+  py::object content, finish_reason, usage;
+  std::string retry_message;
+};
+ReplyContent read_reply_content(py::handle self, py::handle response);
+
+// The glossary, then the commentary stripping, on a reply's content; each
+// stage is kept for the review of where an edit came from.
+py::object post_process(py::handle self, py::handle content, py::handle usage);
+
+}  // namespace brivane::bind

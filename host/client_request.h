@@ -1,0 +1,23 @@
+// The model client's request: its body, and the post through the in-flight
+// limit of the requests fetched ahead.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include "pipeline/schedule.h"
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// The fixed members first; members of the optional `extra_body` section
+// follow, replacing a fixed member of the same name in place.
+py::dict build_body(py::handle self, py::handle subtitle_text);
+
+// `requests.post(...)`; with a gate, only once it admits the request.
+py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
+                        pipeline::AdaptiveLimit *gate);
+
+// The service pushing back (429, 503) halves the requests allowed in
+// flight; each successful reply lets one more back in.
+void report_status(pipeline::AdaptiveLimit &gate, py::handle status);
+
+}  // namespace brivane::bind
