@@ -54,10 +54,13 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
   auto add = [&](py::handle category, py::handle entry) {
     slots.push_back({py::reinterpret_borrow<py::object>(category),
                      py::reinterpret_borrow<py::object>(entry)});
-    std::optional<text::TermEntry> terms;
-    if (PyUnicode_Check(entry.ptr())) terms = text::parse_term_entry(host::utf8(entry));
-    if (terms && terms->error_term.empty()) terms.reset();
-    error_terms.push_back(terms ? std::optional<std::string>(terms->error_term) : std::nullopt);
+    std::optional<std::string> error_term;
+    if (PyUnicode_Check(entry.ptr())) {
+      if (std::optional<text::TermEntry> terms = text::parse_term_entry(host::utf8(entry))) {
+        if (!terms->error_term.empty()) error_term = std::move(terms->error_term);
+      }
+    }
+    error_terms.push_back(std::move(error_term));
   };
   for (auto item : py::reinterpret_borrow<py::dict>(library)) {
     if (!PyList_Check(item.second.ptr())) {

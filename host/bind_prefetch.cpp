@@ -6,8 +6,8 @@
 #include <deque>
 #include <unordered_map>
 
+#include "host/fetch_threads.h"
 #include "host/host.h"
-#include "host/settings.h"
 
 namespace brivane::bind {
 namespace {
@@ -34,37 +34,6 @@ PyObject *abandoned_type() {
 }
 
 }  // namespace
-
-std::optional<RequestSettings> request_settings(py::handle self) {
-  py::object config = self.attr("config");
-  py::object jobs = settings::value(config, "max_concurrent_requests");
-  if (const settings::Key &key = settings::key("max_concurrent_requests"); !settings::valid(key, jobs)) {
-    host::error(settings::problem(key, host::str_of(jobs)));
-    return std::nullopt;
-  }
-  RequestSettings settings;
-  // More workers than this gain nothing and only cost threads.
-  constexpr long long kMostWorkers = 256;
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(jobs.ptr(), &overflow);
-  settings.jobs = static_cast<int>(overflow || n > kMostWorkers ? kMostWorkers : n);
-
-  py::object timeout = settings::value(config, "request_timeout");
-  if (const settings::Key &key = settings::key("request_timeout"); !settings::valid(key, timeout)) {
-    host::error(settings::problem(key, host::str_of(timeout)));
-    return std::nullopt;
-  }
-  if (!timeout.is_none()) settings.timeout = timeout;
-  return settings;
-}
-
-FetchedReply ask_client(py::handle self, const std::string &text, py::handle timeout) {
-  py::object call = self.attr("call_deepseek_api_with_subtitle_prompt");
-  // A replaced client method may say nothing; nothing stale is then kept.
-  last_reply_info() = ReplyInfo{};
-  py::object reply = timeout ? call(host::text(text), "timeout"_a = timeout) : call(host::text(text));
-  return {reply, last_reply_info()};
-}
 
 struct Prefetch::State {
   State(py::object engine, std::vector<PlannedRequest> planned, RequestSettings settings,
@@ -112,56 +81,7 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
   t_gate = nullptr;
 }
 
-// Every fetch thread started and not yet joined, with the state it works
-// for. The interpreter must not finalise while one of them runs: a thread
-// that wakes up then is ended by the interpreter in the middle of native
-// frames (an abort, or objects released without the interpreter's lock).
-struct FetchThreads {
-  py::list threads;
-  std::vector<std::weak_ptr<Prefetch::State>> states;
-};
-
-FetchThreads &fetch_threads() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<FetchThreads> storage;
-  return storage.call_once_and_store_result([] { return FetchThreads{py::list(), {}}; })
-      .get_stored();
-}
-
-void forget_ended_threads(FetchThreads &all) {
-  py::list alive;
-  for (py::handle thread : all.threads) {
-    if (host::truthy(thread.attr("is_alive")())) alive.append(thread);
-  }
-  all.threads = alive;
-  std::vector<std::weak_ptr<Prefetch::State>> live;
-  for (auto &state : all.states) {
-    if (!state.expired()) live.push_back(state);
-  }
-  all.states = std::move(live);
-}
-
 }  // namespace
-
-void join_fetch_threads() {
-  FetchThreads &all = fetch_threads();
-  // No new request goes out; what is in flight is waited for.
-  for (auto &weak : all.states) {
-    if (std::shared_ptr<Prefetch::State> state = weak.lock()) {
-      state->queue.close();
-      state->limit.close();
-    }
-  }
-  py::list threads = all.threads;
-  for (py::handle thread : threads) thread.attr("join")();
-  all.threads = py::list();
-  all.states.clear();
-}
-
-bool fetches_in_flight() {
-  FetchThreads &all = fetch_threads();
-  forget_ended_threads(all);
-  return py::len(all.threads) > 0;
-}
 
 Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
                    RequestSettings settings, std::shared_ptr<ReplyCache> cache)
@@ -175,9 +95,15 @@ Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
   // process.
   std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(workers), state_->requests.size());
   py::object thread_type = host::global("threading").attr("Thread");
-  FetchThreads &all = fetch_threads();
-  forget_ended_threads(all);
-  all.states.push_back(state_);
+  std::weak_ptr<State> weak = state_;
+  remember_fetch_work(
+      [weak] {
+        if (std::shared_ptr<State> state = weak.lock()) {
+          state->queue.close();
+          state->limit.close();
+        }
+      },
+      [weak] { return !weak.expired(); });
   for (std::size_t k = 0; k < count; ++k) {
     std::shared_ptr<State> shared = state_;
     py::cpp_function work([shared] { fetch_in_turn(shared); });
@@ -185,7 +111,7 @@ Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
                                     "name"_a = "brivane-fetch-" + std::to_string(k + 1),
                                     "daemon"_a = true);
     thread.attr("start")();
-    all.threads.append(thread);
+    remember_fetch_thread(thread);
   }
 }
 

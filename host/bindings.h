@@ -12,6 +12,10 @@
 namespace brivane::bind {
 namespace py = pybind11;
 
+// The class `Brivane` of module `m`, its methods the functions below
+// (engine_class.cpp).
+py::object define_engine_class(py::module_ &m);
+
 // Construction and reference data (bind_engine.cpp).
 void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
           py::object config_file);

@@ -11,9 +11,7 @@
 // carries `__qualname__` ("Brivane.parse_srt") and `__module__`.
 #pragma once
 
-#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
-#include <structmember.h>
 
 #include <cstddef>
 
@@ -106,22 +104,9 @@ struct Trampoline {
   }
 };
 
-inline std::string text_signature(const std::string &name, const std::vector<Param> &params,
-                                  bool bound) {
-  std::string sig = name + "(";
-  bool first = true;
-  for (size_t k = 0; k < params.size(); ++k) {
-    if (!first) sig += ", ";
-    first = false;
-    if (bound && k == 0) {
-      sig += "$self";
-      continue;
-    }
-    sig += params[k].name;
-    if (params[k].fallback) sig += "=" + host::str_of(py::repr(params[k].fallback));
-  }
-  return sig + ")\n--\n\n";
-}
+// "name(a, b=1)\n--\n\n": the signature line CPython reads from a
+// builtin's `__doc__` into `__text_signature__`.
+std::string text_signature(const std::string &name, const std::vector<Param> &params, bool bound);
 
 }  // namespace detail
 
@@ -153,77 +138,9 @@ py::object function(const char *name, const char *doc, std::vector<Param> params
 }
 
 namespace detail {
-
-// A class member that binds like a Python function: looked up on an
-// instance it gives a bound method, on the class the member itself. Calls go
-// to the builtin, `self` first.
-struct MethodObject {
-  PyObject_HEAD
-  PyObject *function;  // the builtin doing the work
-  PyObject *qualname;  // "{class}.{name}"
-};
-
-inline PyObject *method_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-  return PyObject_Call(reinterpret_cast<MethodObject *>(self)->function, args, kwargs);
-}
-
-inline PyObject *method_get(PyObject *self, PyObject *obj, PyObject *) {
-  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-  return PyMethod_New(self, obj);
-}
-
-inline void method_dealloc(PyObject *self) {
-  auto *m = reinterpret_cast<MethodObject *>(self);
-  PyTypeObject *type = Py_TYPE(self);
-  Py_XDECREF(m->function);
-  Py_XDECREF(m->qualname);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-inline PyObject *method_repr(PyObject *self) {
-  return PyUnicode_FromFormat("<method %U>", reinterpret_cast<MethodObject *>(self)->qualname);
-}
-
-// __name__, __doc__ and __text_signature__ are the builtin's.
-inline PyObject *from_function(PyObject *self, void *name) {
-  return PyObject_GetAttrString(reinterpret_cast<MethodObject *>(self)->function,
-                                static_cast<const char *>(name));
-}
-
-inline PyTypeObject *method_type() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return reinterpret_cast<PyTypeObject *>(
-      storage
-          .call_once_and_store_result([] {
-            static PyMemberDef members[] = {
-                {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
-                {nullptr, 0, 0, 0, nullptr}};
-            static PyGetSetDef getset[] = {
-                {"__name__", from_function, nullptr, nullptr, const_cast<char *>("__name__")},
-                {"__doc__", from_function, nullptr, nullptr, const_cast<char *>("__doc__")},
-                {"__text_signature__", from_function, nullptr, nullptr,
-                 const_cast<char *>("__text_signature__")},
-                {nullptr, nullptr, nullptr, nullptr, nullptr}};
-            static PyType_Slot slots[] = {
-                {Py_tp_call, reinterpret_cast<void *>(method_call)},
-                {Py_tp_descr_get, reinterpret_cast<void *>(method_get)},
-                {Py_tp_dealloc, reinterpret_cast<void *>(method_dealloc)},
-                {Py_tp_repr, reinterpret_cast<void *>(method_repr)},
-                {Py_tp_members, members},
-                {Py_tp_getset, getset},
-                {0, nullptr}};
-            // The module part of the name becomes the members' `__module__`.
-            static PyType_Spec description = {"brivane.brivane.method", sizeof(MethodObject), 0,
-                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-            PyObject *type = PyType_FromSpec(&description);
-            if (!type) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(type);
-          })
-          .get_stored()
-          .ptr());
-}
-
+// Sets `fn` on `cls` as `name`, wrapped in a descriptor that binds like a
+// Python function and carries `__qualname__` "{class}.{name}".
+void add_method(py::handle cls, const char *name, py::object fn);
 }  // namespace detail
 
 // Adds `Fn` to `cls` as an instance method; the first parameter is `self`.
@@ -231,15 +148,7 @@ template <auto Fn>
 void define(py::handle cls, const char *name, const char *doc, std::vector<Param> params = {}) {
   params.insert(params.begin(), required("self"));
   py::object fn = function<Fn>(name, doc, std::move(params), true);
-  PyTypeObject *type = detail::method_type();
-  py::object method = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
-  if (!method) throw py::error_already_set();
-  auto *m = reinterpret_cast<detail::MethodObject *>(method.ptr());
-  m->function = fn.release().ptr();
-  m->qualname = py::str(py::str(cls.attr("__qualname__")) + py::str(".") + py::str(name))
-                    .release()
-                    .ptr();
-  py::setattr(cls, name, method);
+  detail::add_method(cls, name, std::move(fn));
 }
 
 }  // namespace brivane::method
