@@ -97,6 +97,16 @@ std::vector<BlockFields> cues(int n) {
   return all;
 }
 
+CorrectionOptions windows(long long size, std::optional<long long> start = std::nullopt,
+                          std::optional<long long> end = std::nullopt, bool retry = false) {
+  CorrectionOptions options;
+  options.window_size = size;
+  options.start_window = start;
+  options.end_window = end;
+  options.retry_missing = retry;
+  return options;
+}
+
 struct Harness {
   FakeTransport transport;
   FakeLog log;
@@ -119,7 +129,7 @@ struct Harness {
 
 TEST(FileCorrection, SendsEveryWindowAndPlacesEveryCue) {
   Harness r;
-  ASSERT_TRUE(r.run({2}));
+  ASSERT_TRUE(r.run(windows(2)));
   ASSERT_EQ(r.transport.requests, window_requests(r.file, 2, plan_windows(5, 2, {}, {})));
   ASSERT_EQ(r.outcome.windows.size(), 3u);
   EXPECT_EQ(r.outcome.windows[2].first, 4u);
@@ -131,7 +141,7 @@ TEST(FileCorrection, KeepsWhatTheReplyLacksAndAsksAgainOnlyWhenAllowed) {
   for (bool retry : {false, true}) {
     Harness r;
     r.transport.replies[0] = request_text(r.file, 0, 2) + request_text(r.file, 3, 5);  // no #3
-    ASSERT_TRUE(r.run({5, {}, {}, retry}));
+    ASSERT_TRUE(r.run(windows(5, std::nullopt, std::nullopt, retry)));
     const CueSource &third = r.outcome.windows[0].second[2];
     if (!retry) {
       EXPECT_EQ(r.transport.requests.size(), 1u);
@@ -152,7 +162,7 @@ TEST(FileCorrection, KeepsWhatTheReplyLacksAndAsksAgainOnlyWhenAllowed) {
 TEST(FileCorrection, DistrustsTheLastBlockOfACutOffReply) {
   Harness r;
   r.transport.cut_off[0] = true;
-  ASSERT_TRUE(r.run({5, {}, {}, true}));
+  ASSERT_TRUE(r.run(windows(5, std::nullopt, std::nullopt, true)));
   ASSERT_EQ(r.transport.requests.size(), 2u);
   EXPECT_EQ(r.transport.requests[1], request_text(r.file, 4, 5));
 }
@@ -160,7 +170,7 @@ TEST(FileCorrection, DistrustsTheLastBlockOfACutOffReply) {
 TEST(FileCorrection, AFailedWindowStopsTheRunBeforeAnotherRequest) {
   Harness r;
   r.transport.failing = 1;
-  EXPECT_FALSE(r.run({2}));
+  EXPECT_FALSE(r.run(windows(2)));
   EXPECT_EQ(r.transport.requests.size(), 2u);
   EXPECT_TRUE(r.transport.closed);
   EXPECT_EQ(r.outcome.windows.size(), 1u);
@@ -175,7 +185,7 @@ TEST(FileCorrection, AFailedWindowStopsTheRunBeforeAnotherRequest) {
 TEST(FileCorrection, ARefusedComparisonLogFailsTheFileNotTheService) {
   Harness r;
   r.comparison.refuse = true;
-  EXPECT_FALSE(r.run({2}));
+  EXPECT_FALSE(r.run(windows(2)));
   EXPECT_TRUE(r.failures.stopped.empty());
   EXPECT_TRUE(r.logged("E 写入失败: log: 磁盘空间不足"));
   EXPECT_EQ(r.transport.requests.size(), 1u);
@@ -183,7 +193,7 @@ TEST(FileCorrection, ARefusedComparisonLogFailsTheFileNotTheService) {
 
 TEST(FileCorrection, RangeSkipsWindowsOutsideIt) {
   Harness r;
-  ASSERT_TRUE(r.run({2, 2, 2}));
+  ASSERT_TRUE(r.run(windows(2, 2, 2)));
   EXPECT_EQ(r.transport.requests, std::vector<std::string>{request_text(r.file, 2, 4)});
   EXPECT_TRUE(r.logged("I 跳过窗口 1 (不在处理范围内)"));
   EXPECT_TRUE(r.logged("I 跳过窗口 3 (不在处理范围内)"));
