@@ -8,6 +8,7 @@ import pytest
 from conftest import make_srt
 from standin_service import behaviours as b
 
+pytestmark = pytest.mark.browser
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
 

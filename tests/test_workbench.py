@@ -13,6 +13,7 @@ from standin_service import behaviours as b
 
 from brivane import workbench
 
+pytestmark = pytest.mark.browser
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402

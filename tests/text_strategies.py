@@ -10,9 +10,9 @@ import os
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
-# Thousands of examples per property in CI; derandomised so a failure
+# 1,500 examples per property in the test command; derandomised so a failure
 # reproduces on every run and machine. BRIVANE_HYPOTHESIS_EXAMPLES scales it.
-EXAMPLES = int(os.environ.get("BRIVANE_HYPOTHESIS_EXAMPLES", "2500"))
+EXAMPLES = int(os.environ.get("BRIVANE_HYPOTHESIS_EXAMPLES", "1500"))
 DIFFERENTIAL = settings(
     max_examples=EXAMPLES,
     derandomize=True,
