@@ -56,14 +56,19 @@ const row = document.getElementById("block-" + k);
 row.focus();
 const status = document.getElementById("status");
 status.textContent = "";
-const t = performance.now();
-row.dispatchEvent(new KeyboardEvent("keydown", {key: "a", bubbles: true}));
-const poll = () => {
-  if (status.textContent.startsWith("已保存") && row.dataset.decision === "accept") done(performance.now() - t);
-  else if (status.textContent.includes("失败")) done(-1);
-  else setTimeout(poll, 1);
-};
-poll();
+// Reaching the row (j / k) is not part of the decision: its layout settles first.
+requestAnimationFrame(() => requestAnimationFrame(() => setTimeout(decide, 0)));
+function decide() {
+  const t = performance.now();
+  row.dispatchEvent(new KeyboardEvent("keydown", {key: "a", bubbles: true}));
+  const poll = () => {
+    if (status.textContent.startsWith("已保存") && row.dataset.decision === "accept") {
+      requestAnimationFrame(() => done(performance.now() - t));  // shown, not only set
+    } else if (status.textContent.includes("失败")) done(-1);
+    else setTimeout(poll, 1);
+  };
+  poll();
+}
 """
 
 
