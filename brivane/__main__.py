@@ -95,10 +95,10 @@ def dry_run(args, config):
 
     # The engine's own reader and prompt, on a stand-in for the engine that
     # holds only the configuration: no key, no folders, no request.
-    settings = types.SimpleNamespace(config=config, window_size=config.get("window_size", 50))
+    settings = types.SimpleNamespace(config=config, window_size=_native.setting(config, "window_size"))
     engine_module.Brivane.generate_prompt(settings)
     prompt_tokens = estimated_tokens(settings.system_prompt)
-    pattern = os.path.join(args.input, config.get("file_pattern", "*.srt"))
+    pattern = os.path.join(args.input, _native.setting(config, "file_pattern"))
     totals = [0, 0, 0, 0.0, 0.0]
     for path in sorted(glob.glob(pattern)):
         try:
@@ -138,7 +138,7 @@ def folder_problems(args, config):
     paid for."""
     folders = [("--output", args.output),
                ("--log-dir", args.log_dir or os.path.join(args.output, "subtitle_logs")),
-               ("配置项 backup_dir", config.get("backup_dir", "backup"))]
+               ("配置项 backup_dir", _native.setting(config, "backup_dir"))]
     problems = []
     for name, folder in folders:
         if not isinstance(folder, str):

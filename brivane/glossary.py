@@ -526,8 +526,9 @@ def configured_glossary_files(config, config_file):
     files = config.get("glossary_files")
     if files is None:
         return []
-    if not isinstance(files, list) or not all(isinstance(f, str) for f in files):
-        raise GlossaryError(f"配置项 glossary_files 必须是路径列表，当前值: {files!r}")
+    problem = _native.setting_problem("glossary_files", files)
+    if problem:
+        raise GlossaryError(problem)
     folder = (os.path.dirname(os.path.abspath(config_file)) if config_file is not None
               else os.path.dirname(os.path.abspath(__file__)))
     return [os.path.join(folder, f) for f in files]

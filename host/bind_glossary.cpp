@@ -8,6 +8,7 @@
 #include "host/glossary_input.h"
 #include "host/host.h"
 #include "host/package_files.h"
+#include "host/settings.h"
 #include "host/text_objects.h"
 #include "text/glossary.h"
 #include "text/terms.h"
@@ -37,13 +38,9 @@ py::dict read_user_glossary(py::handle path, const std::string &shown) {
 // The packaged library, then each user file in order; a later entry with the
 // same wrong term replaces the earlier one wherever that was.
 py::object merge_user_glossaries(py::handle self, py::object library, py::object files) {
-  bool paths = PyList_Check(files.ptr());
-  if (paths) {
-    for (py::handle file : files) paths = paths && PyUnicode_Check(file.ptr());
-  }
-  if (!paths) {
-    refuse(PyExc_TypeError,
-           "配置项 glossary_files 必须是路径列表，当前值: " + host::str_of(py::repr(files)));
+  const settings::Key &key = settings::key("glossary_files");
+  if (files.is_none() || !settings::valid(key, files)) {
+    refuse(PyExc_TypeError, settings::problem(key, host::str_of(py::repr(files))));
   }
   struct Slot {
     py::object category, entry;

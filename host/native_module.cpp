@@ -103,6 +103,19 @@ PYBIND11_MODULE(_native, m) {
       py::arg("config"),
       "One message per configuration value that breaks its key's rule (api_url and model are "
       "required).");
+  m.def(
+      "setting", [](py::handle config, const std::string &name) { return settings::value(config, name); },
+      py::arg("config"), py::arg("name"),
+      "A key's value in the configuration (\"logging.x\" in its section), or the value a missing "
+      "key takes.");
+  m.def(
+      "setting_problem",
+      [](const std::string &name, py::handle value) -> py::object {
+        const settings::Key &key = settings::key(name);
+        if (settings::valid(key, value)) return py::none();
+        return host::text(settings::problem(key, host::str_of(py::repr(value))));
+      },
+      py::arg("name"), py::arg("value"), "The message for a value that breaks its key's rule.");
   m.def("read_glossary", &read_glossary, py::arg("path"),
         "A glossary file read and checked: entries, standardisation marks, problems, and why the "
         "engine would refuse it (None when it would not).");
