@@ -56,9 +56,9 @@ def differs_by_much(sent, final, opcodes=None):
 
 
 def apply_entries(text, entries):
-    for wrong, right in entries:
-        text = text.replace(wrong, right)
-    return text
+    """The glossary's (wrong, right) replacements on a text, as the engine
+    applies them."""
+    return _native.apply_entries([f"{wrong}→{right}" for wrong, right in entries], text)
 
 
 def is_one_word_fix(a, b):

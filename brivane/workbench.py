@@ -245,7 +245,7 @@ def export(output_dir, store=None, document=None, now=None):
                     texts = [decided_text(block, records.get(k)) for k, block in enumerate(blocks)]
                     result = reviewed_content(content, blocks, texts, os.path.basename(source))
                     target = reviewed_path(source)
-                    review._write_atomically(target, result)
+                    _native.replace_file(target, result)
                     entry["reviewed"] = target
                 except (OSError, UnicodeError, ReviewError) as error:
                     entry["error"] = str(error)
@@ -257,7 +257,7 @@ def export(output_dir, store=None, document=None, now=None):
             store.close()
     summary = {"format": "brivane-reviewed", "version": 1, "exported": now or _now(),
                "totals": totals, "files": files}
-    review._write_atomically(os.path.join(output_dir, "review", SUMMARY),
+    _native.replace_file(os.path.join(output_dir, "review", SUMMARY),
                              json.dumps(summary, ensure_ascii=False, indent=1) + "\n")
     return summary
 

@@ -88,7 +88,7 @@ py::object value(py::handle config, std::string_view name) {
 bool flag(py::handle config, std::string_view name) {
   py::object v = value(config, name);
   if (PyBool_Check(v.ptr())) return v.ptr() == Py_True;
-  return absent_value(key(name)).ptr() == Py_True;
+  return std::string_view(key(name).absent) == "true";
 }
 
 bool valid(const Key &key, py::handle value) {

@@ -1,37 +1,21 @@
 """The review page in a real headless Chromium: filters, j/k, search,
 hostile text, and nothing but the page itself loaded."""
 import json
-import os
-import shutil
 
+import chromium  # skips the module without a browser
 import pytest
 from conftest import make_srt
+from selenium.webdriver.common.by import By
 from standin_service import behaviours as b
 
 pytestmark = pytest.mark.browser
-webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.common.by import By  # noqa: E402
-
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
-if not (CHROMIUM and DRIVER):
-    # The test command installs both; elsewhere the page tests are skipped.
-    if os.environ.get("BRIVANE_REQUIRE_BROWSER"):
-        raise RuntimeError("chromium and chromedriver are required for the review page tests")
-    pytest.skip("chromium / chromedriver not installed", allow_module_level=True)
 
 HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(2)>"
 
 
 @pytest.fixture(scope="module")
 def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1366,900"):
-        options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    # Not the sanitizer runtime the module's sanitized test run preloads.
-    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(DRIVER, env=env))
+    driver = chromium.start(1366, logs=("browser", "performance"))
     yield driver
     driver.quit()
 

@@ -3,26 +3,18 @@ the stand-in: decisions that survive a restart, export, j/k over flagged
 rows, the token and Host checks, hostile text, and the media player."""
 import http.client
 import json
-import os
-import shutil
 import wave
 
+import chromium  # skips the module without a browser
 import pytest
 from conftest import EXTRAS, make_srt
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
 from standin_service import behaviours as b
 
 from brivane import workbench
 
 pytestmark = pytest.mark.browser
-webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
-
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
-if not (CHROMIUM and DRIVER):
-    if os.environ.get("BRIVANE_REQUIRE_BROWSER"):
-        raise RuntimeError("chromium and chromedriver are required for the workbench tests")
-    pytest.skip("chromium / chromedriver not installed", allow_module_level=True)
 
 HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(2)>"
 REVIEWER = "<b>审阅人</b><img src=x onerror=alert(4)>"
@@ -63,14 +55,7 @@ def batch(brivane_module, standin, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,900",
-                     "--autoplay-policy=no-user-gesture-required"):
-        options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(DRIVER, env=env))
+    driver = chromium.start(1400, "--autoplay-policy=no-user-gesture-required")
     yield driver
     driver.quit()
 
