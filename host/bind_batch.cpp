@@ -28,9 +28,9 @@ py::object environment(const char *name, py::object fallback) {
 }
 
 // The configuration and glossary files of this run, with their names in the
-// archive: the library file and config.json of the working folder, as
-// always, when they are there; else the files actually read, from where
-// they were read; and every glossary file the configuration names.
+// archive: the library file and config.json of the working folder when both
+// are there; else the files actually read, from where they were read; and
+// every glossary file the configuration names.
 std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
   py::object path = global("os").attr("path");
   py::object module_dir = path.attr("dirname")(global("__file__"));
@@ -47,17 +47,19 @@ std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
     names.push_back(shown);
     files.emplace_back(std::move(file), host::text(shown));
   };
+  // The working folder's pair stands for the run only when both are there;
+  // half of it beside the files actually read could restore a glossary or a
+  // configuration the run never used.
   py::object terms_file = self.attr("error_terms_file");
-  if (host::truthy(path.attr("isfile")(terms_file))) {
+  py::object config_file = py::getattr(self, "config_file", py::none());
+  if (host::truthy(path.attr("isfile")(terms_file)) && host::truthy(path.attr("isfile")("config.json"))) {
     add(terms_file, path.attr("basename")(terms_file));
+    add(py::str("config.json"), py::str("config.json"));
   } else {
     add(path.attr("join")(module_dir, "error_terms_library.json"), py::str("error_terms_library.json"));
-  }
-  py::object config_file = py::getattr(self, "config_file", py::none());
-  if (host::truthy(path.attr("isfile")("config.json"))) {
-    add(py::str("config.json"), py::str("config.json"));
-  } else if (!config_file.is_none() && host::truthy(path.attr("isfile")(config_file))) {
-    add(config_file, path.attr("basename")(config_file));
+    if (!config_file.is_none() && host::truthy(path.attr("isfile")(config_file))) {
+      add(config_file, path.attr("basename")(config_file));
+    }
   }
   py::object glossaries = settings::value(self.attr("config"), "glossary_files");
   if (PyList_Check(glossaries.ptr())) {

@@ -3,6 +3,7 @@ import hashlib
 import os
 import zipfile
 
+import pytest
 from conftest import make_srt
 
 from standin_service import behaviours as b
@@ -100,6 +101,17 @@ def test_backup_members(batch_engine, workdir, records, brivane_module, monkeypa
     assert archive_path.read_bytes() == first_archive
     with zipfile.ZipFile(second_path) as archive:
         assert "a.srt" in archive.namelist() and os.path.join("part2", "c.Srt") in archive.namelist()
+
+
+@pytest.mark.parametrize("present", ["error_terms_library.json", "config.json"])
+def test_backup_takes_the_files_read_unless_the_working_folder_has_both(
+        pipeline_engine, workdir, package_root, present):
+    (workdir / present).write_text("{}", encoding="utf-8")  # not what the run read
+    assert pipeline_engine.backup_files() is True
+    (archive_path,) = (workdir / "backup").iterdir()
+    with zipfile.ZipFile(archive_path) as archive:
+        for name in ("error_terms_library.json", "config.json"):
+            assert archive.read(name) == (package_root / "brivane" / name).read_bytes(), name
 
 
 def test_backup_failure_is_logged_and_ignored(pipeline_engine, workdir, records, service):

@@ -73,6 +73,20 @@ def test_every_shape_survives(pipeline_engine, service, workdir, records, name, 
     assert [m for m in warnings if "无法识别" in m] == kept
 
 
+@pytest.mark.parametrize("timing, sent", [
+    ("00:01:39 --> 00:01:41,04", "00:01:39,000 --> 00:01:41,004"),
+    ("0:0:5,5 --> 0:0:6,5", "00:00:05,005 --> 00:00:06,005"),
+    ("00:01:39,000-->00:01:41,000 X1:1", "00:01:39,000 --> 00:01:41,000"),
+])
+def test_a_cue_of_any_timing_form_is_corrected_with_its_window(pipeline_engine, service, workdir,
+                                                                 records, timing, sent):
+    content = make_srt(3) + f"\n4\n{timing}\n无毫秒血案\n"
+    written = correct(pipeline_engine, workdir, content)
+    assert written == content.replace("血案", "血氨") + "\n"  # the timing line as read
+    assert f"4\n{sent}\n无毫秒血案\n" in service.requests[0].user_text
+    assert not [m for _, m in records("WARNING") if m.startswith("API返回结果中缺少")]
+
+
 def test_dry_run_plans_the_engines_requests(pipeline_engine, service, workdir, brivane_module):
     content = "".join(shape[1].lstrip("\ufeff") for shape in SHAPES)
     pipeline_engine.window_size = 4

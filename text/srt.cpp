@@ -58,32 +58,39 @@ std::vector<SrtPartText> read_srt_parts_content(std::string_view content) {
 }
 
 std::string sendable_stamp(std::string_view stamp) {
-  // Runs of digits and the separators between them; a stamp of the loose
+  // Runs of digits and the one character after each; a stamp of the loose
   // reader has three or four runs.
   std::vector<std::string_view> runs;
-  char separator = 0;
+  std::string separators;
   std::size_t at = 0;
   while (at < stamp.size()) {
     std::size_t end = unicode::skip_digits(stamp, at);
     runs.push_back(stamp.substr(at, end - at));
     if (end >= stamp.size()) break;
-    if (runs.size() == 3) separator = stamp[end];
+    separators.push_back(stamp[end]);
     at = end + 1;
   }
-  if (runs.size() == 4 && separator == ',') return std::string(stamp);
-  if (runs.size() < 3) return std::string(stamp);  // not a stamp of the reader
-  std::string out;
-  auto padded = [&](std::string_view run, std::size_t width) {
-    for (std::size_t k = run.size(); k < width; ++k) out.push_back('0');
-    out.append(run);
+  if (runs.size() < 3 || runs.size() > 4) return std::string(stamp);  // not a stamp of the reader
+  static constexpr std::size_t kWidths[] = {2, 2, 2, 3};
+  auto digit_count = [](std::string_view run) {
+    std::size_t count = 0;
+    for (std::size_t p = 0; p < run.size(); p += unicode::digit_at(run, p)) ++count;
+    return count;
   };
-  padded(runs[0], 2);
-  out.push_back(':');
-  padded(runs[1], 2);
-  out.push_back(':');
-  padded(runs[2], 2);
-  out.push_back(',');
-  padded(runs.size() == 4 ? runs[3] : std::string_view("000"), 3);
+  bool canonical = runs.size() == 4 && separators.substr(0, 3) == "::,";
+  for (std::size_t k = 0; canonical && k < 4; ++k) canonical = digit_count(runs[k]) == kWidths[k];
+  if (canonical) return std::string(stamp);  // the cleanup's blocks read it as it is
+  // The cleanup reads blocks in "HH:MM:SS,mmm" only: two-digit fields and
+  // three-digit milliseconds, which the value must fit.
+  std::string out;
+  for (std::size_t k = 0; k < 4; ++k) {
+    std::string_view run = k < runs.size() ? runs[k] : std::string_view("000");
+    while (digit_count(run) > kWidths[k] && run.front() == '0') run.remove_prefix(1);
+    if (digit_count(run) > kWidths[k]) return std::string(stamp);
+    if (k) out.push_back(k == 3 ? ',' : ':');
+    for (std::size_t n = digit_count(run); n < kWidths[k]; ++n) out.push_back('0');
+    out.append(run);
+  }
   return out;
 }
 

@@ -62,10 +62,12 @@ struct SrtPartText {
 // read_srt_parts on UTF-8 text, as copies.
 std::vector<SrtPartText> read_srt_parts_content(std::string_view content);
 
-// A timing stamp as a request carries it. Stamps the strict reader accepts
-// ("\d+:\d+:\d+,\d+") go as written; the other forms (dot before the
-// milliseconds, none) as "HH:MM:SS,mmm", the milliseconds counted as SRT
-// counts them, so replies hold blocks the cleanup recognises. O(n).
+// A timing stamp as a request carries it. A stamp already in the form the
+// cleanup's block patterns read ("\d{2}:\d{2}:\d{2},\d{3}") goes as written;
+// any other (dot before the milliseconds, short or no milliseconds, one-digit
+// fields) as "HH:MM:SS,mmm", the milliseconds counted as SRT counts them, so
+// the reply's block for it survives the cleanup. A stamp whose value cannot
+// fit that form goes as written. O(n).
 std::string sendable_stamp(std::string_view stamp);
 
 // The written form of parts: a cue as its index line (when it has one), its

@@ -131,9 +131,13 @@ TEST(ReadSrtParts, RenderKeepsTimingLinesAndReadsBackTheSame) {
   for (std::size_t k = 0; k < parts.size(); ++k) EXPECT_EQ(shape(again[k]), shape(parts[k]));
 }
 
-TEST(SendableStamp, StrictFormsGoAsWrittenOthersAsSrtCountsThem) {
+TEST(SendableStamp, CanonicalFormsGoAsWrittenOthersAsSrtCountsThem) {
   EXPECT_EQ(sendable_stamp("00:00:01,000"), "00:00:01,000");
-  EXPECT_EQ(sendable_stamp("0:0:1,5"), "0:0:1,5");
+  EXPECT_EQ(sendable_stamp("\xef\xbc\x90\xef\xbc\x90:00:01,000"), "\xef\xbc\x90\xef\xbc\x90:00:01,000");
+  EXPECT_EQ(sendable_stamp("0:0:1,5"), "00:00:01,005");
+  EXPECT_EQ(sendable_stamp("00:01:41,04"), "00:01:41,004");
+  EXPECT_EQ(sendable_stamp("000:01:41,0040"), "00:01:41,040");
+  EXPECT_EQ(sendable_stamp("100:00:00,000"), "100:00:00,000");  // cannot fit: as written
   EXPECT_EQ(sendable_stamp("00:02:12.16"), "00:02:12,016");
   EXPECT_EQ(sendable_stamp("1:2:3"), "01:02:03,000");
 }
