@@ -37,6 +37,11 @@ class Call {
         delay_text_(host::str_of(retry_delay_)) {
     body_ = build_body(self_, text);
     headers_["Content-Type"] = "application/json";
+    // A configured time-out bounds the whole request; the method's own
+    // argument alone is the HTTP client's time-out, as always.
+    whole_request_ = !settings::value(self_.attr("config"), "request_timeout").is_none() &&
+                     (PyLong_Check(timeout_.ptr()) || PyFloat_Check(timeout_.ptr())) &&
+                     !PyBool_Check(timeout_.ptr());
     py::object api_key = self_.attr("api_key");
     host::remember_secret(api_key);
     headers_["Authorization"] = host::text("Bearer " + host::str_of(api_key));
@@ -48,7 +53,9 @@ class Call {
     if (context.cache) {
       cache_key_ = ReplyCache::key_for(body_);
       if (cache_key_) {
-        if (std::optional<ReplyCache::Entry> hit = context.cache->lookup(*cache_key_)) {
+        // An unfinished reply stored by an earlier version is asked for again.
+        std::optional<ReplyCache::Entry> hit = context.cache->lookup(*cache_key_);
+        if (hit && hit->finish_reason.equal(py::str("stop"))) {
           host::info("使用缓存的API响应 (窗口 " + std::to_string(context.window) + ")");
           last_reply_info().finish_reason = hit->finish_reason;
           return post_process(self_, hit->content, py::none());
@@ -74,10 +81,18 @@ class Call {
   // failed and another one follows.
   py::object attempt() {
     pipeline::AdaptiveLimit *gate = request_gate();
+    if (gate && gate->refusal()) {
+      refusal_ = *gate->refusal();  // the account refused another request: none goes out
+      return py::object();
+    }
     if (gate && gate->closed()) raise_abandoned();
     host::info("正在调用API校正字幕（尝试 " + std::to_string(retry_count_ + 1) + "/" + max_text_ +
                "）...");
-    py::object response = post_request(self_, headers_, body_, timeout_, gate);
+    py::object response = post_request(self_, headers_, body_, timeout_, gate, whole_request_);
+    if (!response) {
+      refusal_ = *gate->refusal();
+      return py::object();
+    }
     py::object status = response.attr("status_code");
     if (gate) report_status(*gate, status);
     std::string status_text = host::str_of(status);
@@ -85,7 +100,7 @@ class Call {
     host::debug("API响应头: " + host::str_of(response.attr("headers")));
     raw_response_text_ = response.attr("text");
 
-    if (!status.equal(py::int_(200))) return http_failure(response, status_text);
+    if (!status.equal(py::int_(200))) return http_failure(response, status_text, gate);
     try {
       return read_reply(response);
     } catch (py::error_already_set &error) {
@@ -102,20 +117,27 @@ class Call {
     }
   }
 
-  py::object http_failure(py::handle response, const std::string &status_text) {
+  py::object http_failure(py::handle response, const std::string &status_text,
+                          pipeline::AdaptiveLimit *gate) {
     host::error("API调用失败: HTTP " + status_text);
     if (detailed_logs_on(self_)) {
       host::error("API错误响应内容: " + quoted_reply(raw_response_text_));
     }
     log_error_body(response);
-    // The same request would only be refused again (bad key, bad request).
-    static constexpr const char *kRefusals[] = {"400", "401", "403", "404", "422"};
+    // The same request would only be refused again (bad key, bad request,
+    // an empty account).
+    static constexpr const char *kRefusals[] = {"400", "401", "402", "403", "404", "422"};
     if (settings::flag(self_.attr("config"), "stop_on_client_errors") &&
         std::find(std::begin(kRefusals), std::end(kRefusals), status_text) != std::end(kRefusals)) {
-      std::string message = "服务拒绝了请求 (HTTP " + status_text + ")，不再重试: " +
+      bool balance = status_text == "402";
+      std::string message = (balance ? "账户余额不足 (HTTP 402)，不再重试: "
+                                     : "服务拒绝了请求 (HTTP " + status_text + ")，不再重试: ") +
                             host::redact(refusal_text(response, raw_response_text_));
       host::error(message);
       refusal_ = message;
+      // An empty account refuses every request: the others waiting to go
+      // out fail with this message instead of being sent.
+      if (balance && gate) gate->refuse(message);
       return py::object();  // no pause, no further attempt
     }
     return retry_or_give_up("API多次调用失败: HTTP " + status_text);
@@ -125,8 +147,10 @@ class Call {
     ReplyContent reply = read_reply_content(self_, response);
     if (!reply.content) return retry_or_give_up(reply.retry_message);
     last_reply_info().finish_reason = reply.finish_reason;
+    // Only a finished reply is worth replaying: a cut or filtered one would
+    // be written the same way on every rerun.
     CacheContext context = cache_context();
-    if (context.cache && cache_key_) {
+    if (context.cache && cache_key_ && reply.finish_reason.equal(py::str("stop"))) {
       context.cache->store(*cache_key_, reply.content, reply.finish_reason, reply.usage);
     }
     return post_process(self_, reply.content, reply.usage);
@@ -170,6 +194,7 @@ class Call {
   std::optional<std::string> cache_key_;
   py::object raw_response_text_ = py::none();
   std::optional<std::string> refusal_;  // the service refused the request for good
+  bool whole_request_ = false;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "host/cache.h"
 #include "host/host.h"
 #include "host/settings.h"
+#include "host/window_arguments.h"
 
 namespace brivane::bind {
 using host::global;
@@ -53,6 +54,31 @@ std::string refusal_text(py::handle response, py::handle raw_text) {
   return quoted_reply(raw_text);
 }
 
+namespace {
+
+// The reasoning tokens a reply reports, or 0.
+long long reasoning_tokens(py::handle data) {
+  py::object usage = host::get(data, "usage", py::none());
+  if (!PyDict_Check(usage.ptr())) return 0;
+  py::object details = host::get(usage, "completion_tokens_details", py::none());
+  if (!PyDict_Check(details.ptr())) return 0;
+  py::object tokens = host::get(details, "reasoning_tokens", py::none());
+  if (!PyLong_Check(tokens.ptr()) || PyBool_Check(tokens.ptr())) return 0;
+  return saturated(tokens);
+}
+
+// A model that thinks first spends the output budget on its reasoning; the
+// reply then comes back empty or cut, and nothing else would say why.
+void warn_of_reasoning(py::handle data, py::handle content) {
+  long long reasoning = reasoning_tokens(data);
+  if (reasoning <= 0) return;
+  host::warning("模型推理用去 " + std::to_string(reasoning) + " 个输出 tokens，回复" +
+                (py::len(content) == 0 ? "为空" : "被截断") +
+                "；在配置中设置 \"extra_body\": {\"thinking\": {\"type\": \"disabled\"}} 可关闭推理");
+}
+
+}  // namespace
+
 ReplyContent read_reply_content(py::handle self, py::handle response) {
   ReplyContent reply;
   py::object data = response.attr("json")();
@@ -76,6 +102,9 @@ ReplyContent read_reply_content(py::handle self, py::handle response) {
   }
   py::object first_choice = data["choices"][py::int_(0)];
   py::object content = first_choice["message"]["content"];
+  py::object finish_reason = host::get(first_choice, "finish_reason", py::none());
+  // A filtered reply may hold no content at all: its blocks are kept as sent.
+  if (content.is_none() && finish_reason.equal(py::str("content_filter"))) content = py::str("");
   if (!PyUnicode_Check(content.ptr())) {
     raise_plain("API响应内容为空或不是文本: " + host::str_of(py::repr(content)));
   }
@@ -86,11 +115,13 @@ ReplyContent read_reply_content(py::handle self, py::handle response) {
                ", 输出tokens: " + host::str_of(host::get(usage, "completion_tokens", na)) +
                ", 总tokens: " + host::str_of(host::get(usage, "total_tokens", na)));
   }
-  py::object finish_reason = host::get(first_choice, "finish_reason", py::none());
   if (host::truthy(finish_reason)) {
     host::info("API完成原因: " + host::str_of(finish_reason));
     if (finish_reason.equal(py::str("length"))) {
       host::warning("警告: API响应因达到最大长度限制而被截断");
+      warn_of_reasoning(data, content);
+    } else if (finish_reason.equal(py::str("insufficient_system_resource"))) {
+      host::warning("警告: 服务端资源不足，API响应被中断 (insufficient_system_resource)");
     }
   }
   reply.content = content;

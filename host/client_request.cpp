@@ -1,5 +1,7 @@
 #include "host/client_request.h"
 
+#include <chrono>
+
 #include "host/host.h"
 #include "host/prefetch.h"
 #include "host/settings.h"
@@ -35,28 +37,97 @@ py::dict build_body(py::handle self, py::handle subtitle_text) {
   return body;
 }
 
-py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
-                        pipeline::AdaptiveLimit *gate) {
-    auto send = [&] {
-      return global("requests").attr("post")(self.attr("api_url"), "headers"_a = headers,
-                                             "json"_a = body, "timeout"_a = timeout);
-    };
-    if (!gate) return send();
-    bool admitted;
-    {
-      py::gil_scoped_release release;
-      admitted = gate->acquire();
-    }
-    if (!admitted) raise_abandoned();
-    try {
-      py::object response = send();
-      gate->release();
-      return response;
-    } catch (...) {
-      gate->release();
-      throw;
-    }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The socket a streamed response reads from, where the HTTP client lets us
+// see it; None elsewhere.
+py::object socket_of(py::handle raw) {
+  try {
+    return py::getattr(py::getattr(raw, "_connection", py::none()), "sock", py::none());
+  } catch (py::error_already_set &error) {
+    if (!host::is_ordinary(error)) throw;
+    return py::none();
   }
+}
+
+[[noreturn]] void raise_request_error(const char *type, const std::string &message) {
+  py::object error = global("requests").attr("exceptions").attr(type)(host::text(message));
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// The body of a streamed response, read as it arrives until `deadline`.
+// Reading stops there and the request counts as timed out.
+void read_body_by(py::handle response, Clock::time_point deadline, py::handle timeout) {
+  py::object raw = py::getattr(response, "raw", py::none());
+  if (raw.is_none() || !py::hasattr(raw, "read1")) return;  // a response that reads itself
+  py::object sock = socket_of(raw);
+  py::list chunks;
+  py::object transport_errors = py::module_::import("urllib3.exceptions").attr("HTTPError");
+  auto give_up = [&] {
+    response.attr("close")();
+    raise_request_error("ReadTimeout", "请求在 " + host::str_of(timeout) +
+                                           " 秒内未完成，已放弃 (request_timeout)");
+  };
+  while (true) {
+    double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    if (left <= 0) give_up();
+    if (!sock.is_none()) sock.attr("settimeout")(left);  // silence ends at the deadline too
+    py::object chunk;
+    try {
+      chunk = raw.attr("read1")(65536, "decode_content"_a = true);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(transport_errors.ptr())) throw;
+      if (Clock::now() >= deadline) give_up();
+      raise_request_error("ConnectionError", host::message_of(error));
+    }
+    if (py::len(chunk) == 0) break;
+    chunks.append(chunk);
+  }
+  py::setattr(response, "_content", py::bytes("").attr("join")(chunks));
+  py::setattr(response, "_content_consumed", py::bool_(true));
+  response.attr("close")();
+}
+
+}  // namespace
+
+py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
+                        pipeline::AdaptiveLimit *gate, bool whole_request) {
+  auto send = [&] {
+    py::object post = global("requests").attr("post");
+    if (!whole_request) {
+      return post(self.attr("api_url"), "headers"_a = headers, "json"_a = body,
+                  "timeout"_a = timeout);
+    }
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(timeout.cast<double>()));
+    py::object response = post(self.attr("api_url"), "headers"_a = headers, "json"_a = body,
+                               "timeout"_a = timeout, "stream"_a = true);
+    read_body_by(response, deadline, timeout);
+    return response;
+  };
+  if (!gate) return send();
+  bool admitted;
+  {
+    py::gil_scoped_release release;
+    admitted = gate->acquire();
+  }
+  if (!admitted) {
+    if (gate->refusal()) return py::object();
+    raise_abandoned();
+  }
+  try {
+    py::object response = send();
+    gate->release();
+    return response;
+  } catch (...) {
+    gate->release();
+    throw;
+  }
+}
 
   // The service pushing back (429, 503) halves the requests allowed in
   // flight; each successful reply lets one more back in.

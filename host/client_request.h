@@ -12,9 +12,13 @@ namespace py = pybind11;
 // follow, replacing a fixed member of the same name in place.
 py::dict build_body(py::handle self, py::handle subtitle_text);
 
-// `requests.post(...)`; with a gate, only once it admits the request.
+// `requests.post(...)`; with a gate, only once it admits the request (a
+// null object, with nothing sent, when the gate refuses the account). With
+// `whole_request`, `timeout` bounds the request from sending to the last
+// byte of the body: the service's keep-alive lines would restart a read
+// time-out for ever.
 py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
-                        pipeline::AdaptiveLimit *gate);
+                        pipeline::AdaptiveLimit *gate, bool whole_request);
 
 // The service pushing back (429, 503) halves the requests allowed in
 // flight; each successful reply lets one more back in.

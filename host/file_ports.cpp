@@ -57,7 +57,9 @@ pipeline::Reply HostTransport::send(long long window, const std::string &request
   reply.id = replies_.size();
   reply.text = host::str_of(fetched->reply[py::int_(0)]);
   const ReplyInfo &info = fetched->info;
-  reply.cut_off = info.finish_reason.equal(py::str("length"));
+  reply.cut_off = info.finish_reason.equal(py::str("length")) ||
+                  info.finish_reason.equal(py::str("insufficient_system_resource"));
+  reply.filtered = info.finish_reason.equal(py::str("content_filter"));
   if (info.returned) reply.returned = host::str_of(info.returned);
   if (info.after_glossary) reply.after_glossary = host::str_of(info.after_glossary);
   replies_.push_back({std::move(*fetched), py::list()});

@@ -29,6 +29,7 @@ void FileReview::add_block(long long window, const pipeline::BlockFields &sent,
     entry["glossary"] = py::none();
     entry["final"] = host::text(sent.text);
     flags.append("missing");
+    if (record.filtered) flags.append("filtered");
   } else {
     entry["returned"] = host::text(record.returned);
     entry["glossary"] = host::text(record.after_glossary);

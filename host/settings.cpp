@@ -65,6 +65,7 @@ const std::vector<Key> &keys() {
       {"review_report", Rule::flag, "false", "false"},
       {"stop_on_client_errors", Rule::flag, "false", "false"},
       {"input_encoding", Rule::encoding, "null", "UTF-8"},
+      {"pricing", Rule::object_or_null, "null", "absent (no cost shown)"},
       {"logging.enable_subtitle_logs", Rule::flag, "true", "true"},
       {"logging.enable_detailed_logs", Rule::flag, "true", "true"},
       {"logging.log_dir", Rule::text, "\"subtitle_logs\"", "`subtitle_logs`"},

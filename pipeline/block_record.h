@@ -40,6 +40,8 @@ struct BlockRecord {
     return !missing() && returned != sent.text;
   }
   bool glossary_changed() const { return !missing() && after_glossary != returned; }
+  // Kept as sent because the service's content filter stopped the reply.
+  bool filtered = false;
   // Remarks a fenced reply made outside its fence, marked on the block the
   // reply ended with.
   bool prose_removed = false;

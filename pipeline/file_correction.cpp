@@ -117,18 +117,25 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
   }
 
   std::vector<PairedBlock> pairs = merge_window(sent, main.blocks, main.details);
+  // A reply that did not finish may stop inside its last block: that block
+  // is not trusted, whatever else follows.
+  if ((main.cut_off || main.filtered) && !main.blocks.empty()) {
+    for (PairedBlock &pair : pairs) {
+      if (pair.reply == main.blocks.size() - 1) pair = {};
+    }
+  }
   std::vector<bool> from_follow_up(sent.size(), false);
   Reply extra;
   std::vector<StageTexts> extra_stages;
-  if (options_.retry_missing) {
-    bool cut_off = main.cut_off && !main.blocks.empty();
+  bool filtered = main.filtered;
+  if (options_.retry_missing && !main.filtered) {
     std::vector<std::size_t> lacking;
     for (std::size_t s = 0; s < pairs.size(); ++s) {
-      if (cut_off && pairs[s].reply == main.blocks.size() - 1) pairs[s] = {};
       if (pairs[s].reply == PairedBlock::kNone) lacking.push_back(s);
     }
     if (!lacking.empty()) {
       extra = ask_again(window_idx, sent, lacking, pairs, from_follow_up, extra_stages);
+      filtered = extra.filtered;
     }
   }
   auto stage = [](const std::vector<StageTexts> &stages, std::size_t s) {
@@ -142,6 +149,7 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
     records.push_back(record_block(pair, missing ? nullptr : &source.blocks[pair.reply],
                                    stage(from_follow_up[s] ? extra_stages : main_stages, s),
                                    source.details, from_follow_up[s]));
+    records.back().filtered = filtered && missing;
   }
 
   // What a fenced reply said outside its fence was removed with the
@@ -194,6 +202,10 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
       ports_.review->add_block(window_idx + 1, sent[s], record, reply_block, source.details);
     }
   }
+  if (filtered) {
+    ports_.log.warning("内容审核拦截 (content_filter)：窗口 " + std::to_string(window_idx + 1) +
+                       " 的 " + std::to_string(missing.size()) + " 个字幕块保留原文");
+  }
   if (!missing.empty()) {
     ports_.log.warning("API返回结果中缺少以下字幕块，已使用原始内容: " +
                        ports_.log.quote_list(missing));
@@ -230,9 +242,9 @@ Reply FileCorrection::ask_again(long long window_idx, const std::vector<BlockFie
     }
   }
   std::vector<PairedBlock> found = merge_window(asked, again.blocks, again.details);
-  // A follow-up cut off by the token limit is no more trusted than the first
-  // reply was: its last block stays missing.
-  bool again_cut_off = again.cut_off && !again.blocks.empty();
+  // A follow-up that did not finish is no more trusted than the first reply
+  // was: its last block stays missing.
+  bool again_cut_off = (again.cut_off || again.filtered) && !again.blocks.empty();
   for (std::size_t k = 0; k < lacking.size(); ++k) {
     if (found[k].reply == PairedBlock::kNone) continue;
     if (again_cut_off && found[k].reply == again.blocks.size() - 1) continue;

@@ -33,7 +33,12 @@ long long effective_window_size(long long window_size, long long block_count);
 struct Reply {
   std::size_t id = 0;     // the transport's name for it, used by `CueSource`
   std::string text;       // after the glossary and the cleanup
-  bool cut_off = false;   // stopped by the token limit: its last block may be short
+  // Did not finish (the token limit, or the service ran out of resources):
+  // its last block may stop mid-text.
+  bool cut_off = false;
+  // Stopped by the service's content filter: the same text would be
+  // stopped again, so what it lacks is not asked for again.
+  bool filtered = false;
   // The content as returned and after the glossary's replacements, when known.
   std::optional<std::string> returned, after_glossary;
   // Filled by `Transport::read_blocks`.

@@ -8,8 +8,8 @@ AdaptiveLimit::AdaptiveLimit(int most) : most_(std::max(most, 1)), limit_(most_)
 
 bool AdaptiveLimit::acquire() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return closed_ || in_flight_ < limit_; });
-  if (closed_) return false;
+  changed_.wait(lock, [&] { return closed_ || refusal_ || in_flight_ < limit_; });
+  if (closed_ || refusal_) return false;
   ++in_flight_;
   return true;
 }
@@ -47,6 +47,19 @@ void AdaptiveLimit::close() {
     closed_ = true;
   }
   changed_.notify_all();
+}
+
+void AdaptiveLimit::refuse(const std::string &why) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!refusal_) refusal_ = why;
+  }
+  changed_.notify_all();
+}
+
+std::optional<std::string> AdaptiveLimit::refusal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refusal_;
 }
 
 int AdaptiveLimit::limit() const {

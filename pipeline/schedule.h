@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace brivane::pipeline {
@@ -21,7 +22,7 @@ class AdaptiveLimit {
   explicit AdaptiveLimit(int most);
 
   // Waits until one more request may go out and counts it in flight.
-  // False, without waiting further, once closed.
+  // False, without waiting further, once closed or refused.
   bool acquire();
   void release();
   // The new limit when the reply changed it.
@@ -29,6 +30,10 @@ class AdaptiveLimit {
   std::optional<int> succeeded();
   // Wakes every waiter; no request is let out afterwards.
   void close();
+  // The service refused the account (not one request): no request is let
+  // out afterwards, and each one that would have gone fails with `why`.
+  void refuse(const std::string &why);
+  std::optional<std::string> refusal() const;
 
   int limit() const;
   int in_flight() const;
@@ -41,6 +46,7 @@ class AdaptiveLimit {
   int limit_;
   int in_flight_ = 0;
   bool closed_ = false;
+  std::optional<std::string> refusal_;
 };
 
 // Jobs 0..n-1 in batch order: workers take them in order, the merge waits

@@ -229,6 +229,9 @@ def test_replaced_transport_is_used(online_engine, brivane_module, monkeypatch, 
     fake = type("R", (), {"post": staticmethod(lambda *a, **k: calls.append((a, k)) or Response()),
                           "RequestException": brivane_module.requests.RequestException})
     monkeypatch.setattr(brivane_module, "requests", fake)
+    # A configured request_timeout streams the body to bound it; without it
+    # the call is exactly the plain post.
+    online_engine.config = {k: v for k, v in online_engine.config.items() if k != "request_timeout"}
     text, _ = online_engine.call_deepseek_api_with_subtitle_prompt(WINDOW, timeout=7)
     assert text == CORRECTED
     (args, kwargs), = calls

@@ -11,12 +11,18 @@ HTTP response).  Behaviours are built with the factories in ``behaviours``.
         ...  # client posts to svc.url
         svc.requests[0].headers["Authorization"]
 
+Besides the chat path it answers the service's free set-up checks
+(``GET /models``, ``GET /user/balance``) and can refuse what the real service
+refuses: unknown models (``models``), too many requests in flight
+(``concurrency_limit``); with ``thinking`` set it replies as a thinking model.
+
 Stdlib only, so it runs wherever the tests run.
 """
 
 from __future__ import annotations
 
 import argparse
+import copy
 import itertools
 import json
 import re
@@ -30,9 +36,14 @@ from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
-DEFAULT_MODEL = "deepseek-chat"
+DEFAULT_MODEL = "deepseek-flash"
+KNOWN_MODELS = ["deepseek-flash", "deepseek-v4-pro"]
+DEFAULT_MAX_TOKENS = 2048  # what the service assumes when a request names none
+DEFAULT_BALANCE = {"is_available": True, "balance_infos": [{
+    "currency": "CNY", "total_balance": "110.00", "granted_balance": "10.00", "topped_up_balance": "100.00"}]}
+REASONING_TEXT = "先逐条核对字幕中的医学术语，再确认时间轴和编号没有改动。"
 
 # Fixes a real model would make.  Kept apart from the packaged term library on
 # purpose: the demo should show the model's own contribution.
@@ -54,6 +65,9 @@ class Reply:
     status: int
     body: bytes = b""
     headers: dict[str, str] = field(default_factory=dict)
+    # Written one by one as produced, then the connection closes; replaces `body`.
+    # For answers whose length is not known when the headers go out.
+    chunks: Iterable[bytes] | None = field(default=None, compare=False)
 
 
 class _Drop:
@@ -75,6 +89,8 @@ class RecordedRequest:
     raw: bytes
     # Set when the service stops, so slow behaviours can give up early.
     stopping: threading.Event = field(default_factory=threading.Event, repr=False, compare=False)
+    # Tokens the model thinks before answering this request (0: it does not think).
+    reasoning_tokens: int = 0
 
     def message(self, role: str) -> str:
         """Content of the last message with this role, or ''."""
@@ -91,6 +107,13 @@ class RecordedRequest:
     @property
     def system_text(self) -> str:
         return self.message("system")
+
+    @property
+    def max_tokens(self) -> int:
+        value = self.body.get("max_tokens") if isinstance(self.body, dict) else None
+        if isinstance(value, int) and not isinstance(value, bool) and value > 0:
+            return value
+        return DEFAULT_MAX_TOKENS
 
 
 Behaviour = Callable[[RecordedRequest], "Reply | _Drop"]
@@ -122,35 +145,61 @@ def json_reply(status: int, obj: Any) -> Reply:
     return Reply(status, body, {"Content-Type": "application/json; charset=utf-8"})
 
 
-def completion_body(request: RecordedRequest, content: str | None,
-                    finish_reason: str = "stop") -> dict[str, Any]:
+def completion_body(request: RecordedRequest, content: str | None, finish_reason: str = "stop",
+                    reasoning_tokens: int | None = None) -> dict[str, Any]:
+    """A completion; reasoning_tokens (default: the request's) are spent before
+    the content and out of the same max_tokens, which may cut the content."""
     model = request.body.get("model") if isinstance(request.body, dict) else None
+    reasoning = request.reasoning_tokens if reasoning_tokens is None else reasoning_tokens
+    message: dict[str, Any] = {"role": "assistant", "content": content}
+    if reasoning > 0:
+        reasoning = min(reasoning, request.max_tokens)
+        room = request.max_tokens - reasoning
+        if isinstance(content, str) and len(content) > room:
+            content, finish_reason = content[:room], "length"
+        message = {"role": "assistant", "content": content, "reasoning_content": REASONING_TEXT}
+    else:
+        reasoning = 0
     # Character counts stand in for tokens. The fixed system prompt counts as
     # served from the service's prompt cache, as DeepSeek reports it.
-    prompt_tokens = len(request.system_text) + len(request.user_text)
-    completion_tokens = len(content or "")
+    hit, miss = len(request.system_text), len(request.user_text)
+    completion_tokens = len(content or "") + reasoning
     return {
         "id": f"chatcmpl-standin-{next(_ids)}",
         "object": "chat.completion",
         "created": int(time.time()),
         "model": model or DEFAULT_MODEL,
-        "choices": [{
-            "index": 0,
-            "message": {"role": "assistant", "content": content},
-            "finish_reason": finish_reason,
-        }],
+        "choices": [{"index": 0, "message": message, "finish_reason": finish_reason}],
         "usage": {
-            "prompt_tokens": prompt_tokens,
+            "prompt_tokens": hit + miss,
             "completion_tokens": completion_tokens,
-            "total_tokens": prompt_tokens + completion_tokens,
-            "prompt_cache_hit_tokens": len(request.system_text),
-            "prompt_cache_miss_tokens": len(request.user_text),
+            "total_tokens": hit + miss + completion_tokens,
+            "prompt_tokens_details": {"cached_tokens": hit},
+            "completion_tokens_details": {"reasoning_tokens": reasoning},
+            "prompt_cache_hit_tokens": hit,
+            "prompt_cache_miss_tokens": miss,
         },
     }
 
 
 def error_body(message: str = "stand-in error", type: str = "server_error") -> dict[str, Any]:
     return {"error": {"type": type, "message": message}}
+
+
+def api_error(message: str, type: str, code: str = "invalid_request_error") -> dict[str, Any]:
+    """An error body shaped like the real service's."""
+    return {"error": {"message": message, "type": type, "param": None, "code": code}}
+
+
+def unknown_model_error(model: Any, supported: list[str]) -> dict[str, Any]:
+    passed = "" if model is None else str(model)
+    return api_error(f"The supported API model names are {', '.join(supported)}, but you passed {passed}",
+                     "invalid_request_error")
+
+
+def concurrency_error(current: int, limit: int) -> dict[str, Any]:
+    return api_error(f"Your current concurrency is {current}, which exceeds your concurrency limit of "
+                     f"{limit} based on your remaining balance.", "rate_limit_error")
 
 
 # ----------------------------------------------------------------- behaviours
@@ -266,6 +315,24 @@ def no_usage() -> TextReply:
     return TextReply(usage=False)
 
 
+def interrupted(keep_chars: int) -> TextReply:
+    """Generation stopped for lack of inference resources: content cut after keep_chars."""
+    return TextReply(lambda s: s[:keep_chars], finish_reason="insufficient_system_resource")
+
+
+def filtered(keep_chars: int = 0) -> TextReply:
+    """Stopped by the service's content filter: content cut after keep_chars (empty by default)."""
+    return TextReply(lambda s: s[:keep_chars], finish_reason="content_filter")
+
+
+def thinking_exhausts_budget() -> Behaviour:
+    """A thinking model that spent the whole max_tokens on reasoning: empty content."""
+    def behaviour(request: RecordedRequest) -> Reply:
+        return json_reply(200, completion_body(request, request.user_text, "length",
+                                               reasoning_tokens=request.max_tokens))
+    return behaviour
+
+
 def _mutated(mutate: Callable[[dict], None]) -> Behaviour:
     """Echo completion with one structural defect applied."""
     def behaviour(request: RecordedRequest) -> Reply:
@@ -321,6 +388,18 @@ def http_error(status: int, body: Any = None) -> Behaviour:
     return lambda request: reply
 
 
+def insufficient_balance() -> Behaviour:
+    return http_error(402, api_error("Insufficient Balance", "unknown_error"))
+
+
+def concurrency_exceeded(current: int = 41, limit: int = 40) -> Behaviour:
+    return http_error(429, concurrency_error(current, limit))
+
+
+def overloaded() -> Behaviour:
+    return http_error(503, api_error("Server overloaded", "server_error", "server_error"))
+
+
 def invalid_json(body: bytes = b'{"id": "chatcmpl-standin", "choices": [{"message": ') -> Behaviour:
     return raw(200, body, {"Content-Type": "application/json"})
 
@@ -334,6 +413,30 @@ def delay(seconds: float, then: Behaviour | None = None) -> Behaviour:
     def behaviour(request: RecordedRequest):
         request.stopping.wait(seconds)  # returns early when the service stops
         return (then or echo())(request)
+    return behaviour
+
+
+def keep_alive(seconds: float, interval: float = 1.0, then: Behaviour | None = None) -> Behaviour:
+    """A 200 whose headers go out at once, then an empty line every `interval`
+    seconds for `seconds`, then the body of `then` (a 200 JSON reply; default
+    echo), as the real service keeps a waiting non-streaming request alive."""
+    def behaviour(request: RecordedRequest) -> Reply:
+        def chunks():
+            started = time.monotonic()
+            beats = 0
+            while (beats + 1) * interval <= seconds + 1e-9:
+                beats += 1
+                if request.stopping.wait(max(0.0, started + beats * interval - time.monotonic())):
+                    break
+                yield b"\n"
+            else:
+                request.stopping.wait(max(0.0, started + seconds - time.monotonic()))
+            reply = (then or echo())(request)
+            if isinstance(reply, Reply):  # DROP: the body just ends
+                yield reply.body
+        # The body's length is unknown up front: it ends when the connection closes.
+        return Reply(200, headers={"Content-Type": "application/json; charset=utf-8",
+                                   "Connection": "close"}, chunks=chunks())
     return behaviour
 
 
@@ -352,11 +455,14 @@ behaviours = SimpleNamespace(
     extra_block=extra_block, duplicate_block=duplicate_block, change_timestamp=change_timestamp,
     preamble=preamble, trailing_summary=trailing_summary, numbered_summary=numbered_summary,
     inline_note=inline_note, markdown_fence=markdown_fence, finish_length=finish_length,
-    no_usage=no_usage, no_choices=no_choices, empty_choices=empty_choices,
+    no_usage=no_usage, interrupted=interrupted, filtered=filtered,
+    thinking_exhausts_budget=thinking_exhausts_budget, no_choices=no_choices, empty_choices=empty_choices,
     missing_message=missing_message, missing_content=missing_content, content_null=content_null,
     content_value=content_value, edit=lambda fn: TextReply(fn),
     error_member=error_member, http_error=http_error, invalid_json=invalid_json, raw=raw,
-    delay=delay, drop_connection=drop_connection, by_content=by_content,
+    insufficient_balance=insufficient_balance, concurrency_exceeded=concurrency_exceeded,
+    overloaded=overloaded, delay=delay, keep_alive=keep_alive, drop_connection=drop_connection,
+    by_content=by_content,
 )
 
 # --------------------------------------------------------------------- server
@@ -384,20 +490,44 @@ class _Handler(BaseHTTPRequestHandler):
             body = None
         record = RecordedRequest(self.command, self.path,
                                  {k.title(): v for k, v in self.headers.items()},
-                                 body, raw_body, service._stopping)
+                                 body, raw_body, service._stopping,
+                                 reasoning_tokens=service._reasoning_for(body))
+        setup = service._setup_reply(record)
+        if setup is not None:
+            self._send(setup)
+            return
         with service._in_flight():
-            reply = service._answer(record)
+            service._answer(record, self._send)
+
+    def _send(self, reply: "Reply | _Drop") -> None:
         if reply is DROP:
             self.close_connection = True
             return
+        assert isinstance(reply, Reply)
         self.send_response(reply.status)
         headers = dict(reply.headers)
-        headers.setdefault("Content-Length", str(len(reply.body)))
+        if reply.chunks is None:
+            headers.setdefault("Content-Length", str(len(reply.body)))
+        else:
+            headers["Connection"] = "close"
         for name, value in headers.items():
             self.send_header(name, value)
         self.end_headers()
-        if self.command != "HEAD":
+        if self.command == "HEAD":
+            return
+        if reply.chunks is None:
             self.wfile.write(reply.body)
+            return
+        chunks = iter(reply.chunks)
+        try:
+            for chunk in chunks:
+                self.wfile.write(chunk)  # unbuffered: the client sees each chunk now
+        except OSError:
+            pass  # the client hung up while waiting
+        finally:
+            close = getattr(chunks, "close", None)
+            if close:
+                close()
 
     def _stats(self, service: "StandinService") -> None:
         """GET: the requests answered and the most in flight; DELETE: reset."""
@@ -435,8 +565,12 @@ class StandinService:
         self.latency: float | Callable[[RecordedRequest], float] = 0.0
         # Above this many requests in flight, answer 429 (None: never).
         self.throttle_above: int | None = None
+        self._set_defaults()
         self._now_in_flight = 0
         self._most_in_flight = 0
+        self._chat_in_flight = 0  # admitted chat requests being answered
+        self._peak_in_flight = 0
+        self._refused = 0
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._stopping = threading.Event()
@@ -499,24 +633,51 @@ class StandinService:
         with self._lock:
             return list(self._requests)
 
+    def _set_defaults(self) -> None:
+        # Model names a chat request may name (None: any).
+        self.models: list[str] | None = None
+        # False: GET /models and /user/balance answer 404, as on a service without them.
+        self.setup_paths = True
+        self.balance: dict[str, Any] = copy.deepcopy(DEFAULT_BALANCE)
+        # A thinking model thinks unless the request disables it.
+        self.thinking = False
+        self.reasoning_tokens = 200
+        # More chat requests than this in flight: 429, as the account's limit (None: no limit).
+        self.concurrency_limit: int | None = None
+
     def reset(self) -> None:
         self.reset_counts()
         with self._lock:
             self._queue.clear()
         self.latency = 0.0
         self.throttle_above = None
+        self._set_defaults()
 
     def reset_counts(self) -> None:
-        """Forget the requests seen and the most in flight."""
+        """Forget the requests seen, the most in flight and the refusals."""
         with self._lock:
             self._requests.clear()
             self._most_in_flight = self._now_in_flight
+            self._peak_in_flight = self._chat_in_flight
+            self._refused = 0
 
     @property
     def most_in_flight(self) -> int:
         """The most requests that were being answered at one time."""
         with self._lock:
             return self._most_in_flight
+
+    @property
+    def peak_in_flight(self) -> int:
+        """The most chat requests being answered at one time; refused ones do not count."""
+        with self._lock:
+            return self._peak_in_flight
+
+    @property
+    def refused(self) -> int:
+        """Chat requests refused for exceeding concurrency_limit."""
+        with self._lock:
+            return self._refused
 
     @contextmanager
     def _in_flight(self):
@@ -529,22 +690,72 @@ class StandinService:
             with self._lock:
                 self._now_in_flight -= 1
 
-    def _answer(self, record: RecordedRequest) -> "Reply | _Drop":
-        # Recording and dequeuing under one lock keeps request i paired with behaviour i.
+    def _reasoning_for(self, body: Any) -> int:
+        if not self.thinking:
+            return 0
+        switch = body.get("thinking") if isinstance(body, dict) else None
+        return 0 if isinstance(switch, dict) and switch.get("type") == "disabled" else self.reasoning_tokens
+
+    def _setup_reply(self, record: RecordedRequest) -> Reply | None:
+        """The answer to a set-up check, or None for anything else."""
+        path = record.path.split("?", 1)[0]
+        if record.method != "GET" or path not in ("/models", "/user/balance"):
+            return None
+        with self._lock:
+            self._requests.append(record)  # recorded, but takes no scripted behaviour
+        if not self.setup_paths:
+            return json_reply(404, api_error("Not Found", "invalid_request_error", "not_found"))
+        if not re.fullmatch(r"Bearer +\S+", record.headers.get("Authorization", "").strip()):
+            return json_reply(401, api_error("Authentication Fails (auth header format should be Bearer sk-...)",
+                                             "authentication_error"))
+        if path == "/user/balance":
+            return json_reply(200, self.balance)
+        names = KNOWN_MODELS if self.models is None else self.models
+        return json_reply(200, {"object": "list",
+                                "data": [{"id": m, "object": "model", "owned_by": "deepseek"} for m in names]})
+
+    def _refusal(self, record: RecordedRequest) -> Reply | None:
+        """What the service refuses before any model sees the request; call holding the lock."""
+        limit = self.concurrency_limit
+        if limit is not None and self._chat_in_flight >= limit:
+            self._refused += 1
+            return json_reply(429, concurrency_error(self._chat_in_flight + 1, limit))
+        if self.models is not None:
+            model = record.body.get("model") if isinstance(record.body, dict) else None
+            if model not in self.models:
+                return json_reply(400, unknown_model_error(model, self.models))
+        return None
+
+    def _answer(self, record: RecordedRequest, send: Callable[["Reply | _Drop"], None]) -> None:
+        # Recording and dequeuing under one lock keeps request i paired with behaviour i;
+        # a refused request takes no behaviour, as no model answered it.
         with self._lock:
             self._requests.append(record)
-            behaviour = self._queue.popleft() if self._queue else self.default
-            throttled = self.throttle_above is not None and self._now_in_flight > self.throttle_above
-        latency = self.latency(record) if callable(self.latency) else self.latency
-        if latency:
-            record.stopping.wait(latency)
-        if throttled:
-            return json_reply(429, error_body("rate limited", "rate_limit_exceeded"))
+            refusal = self._refusal(record)
+            if refusal is None:
+                behaviour = self._queue.popleft() if self._queue else self.default
+                throttled = self.throttle_above is not None and self._now_in_flight > self.throttle_above
+                self._chat_in_flight += 1
+                self._peak_in_flight = max(self._peak_in_flight, self._chat_in_flight)
+        if refusal is not None:
+            send(refusal)
+            return
         try:
-            return behaviour(record)
-        except Exception as exc:  # a broken behaviour should show up in the client, not kill the thread
-            return Reply(500, f"stand-in behaviour failed: {exc!r}".encode("utf-8"),
-                         {"Content-Type": "text/plain; charset=utf-8"})
+            latency = self.latency(record) if callable(self.latency) else self.latency
+            if latency:
+                record.stopping.wait(latency)
+            if throttled:
+                reply: Reply | _Drop = json_reply(429, error_body("rate limited", "rate_limit_exceeded"))
+            else:
+                try:
+                    reply = behaviour(record)
+                except Exception as exc:  # a broken behaviour should show up in the client, not kill the thread
+                    reply = Reply(500, f"stand-in behaviour failed: {exc!r}".encode("utf-8"),
+                                  {"Content-Type": "text/plain; charset=utf-8"})
+            send(reply)  # still in flight while a slow body is written
+        finally:
+            with self._lock:
+                self._chat_in_flight -= 1
 
 
 # ------------------------------------------------------------------------ CLI

@@ -15,7 +15,7 @@ namespace {
 // Answers each request with a scripted reply (by request number), or throws.
 struct FakeTransport : Transport {
   std::map<std::size_t, std::string> replies;  // by request number
-  std::map<std::size_t, bool> cut_off;
+  std::map<std::size_t, bool> cut_off, filtered;
   std::size_t failing = static_cast<std::size_t>(-1);
   std::vector<std::string> requests;
   std::vector<bool> follow_ups;
@@ -30,6 +30,7 @@ struct FakeTransport : Transport {
     reply.id = n;
     reply.text = replies.count(n) ? replies[n] : request;  // echo by default
     reply.cut_off = cut_off[n];
+    reply.filtered = filtered[n];
     reply.returned = reply.after_glossary = reply.text;
     return reply;
   }
@@ -159,12 +160,29 @@ TEST(FileCorrection, KeepsWhatTheReplyLacksAndAsksAgainOnlyWhenAllowed) {
   }
 }
 
-TEST(FileCorrection, DistrustsTheLastBlockOfACutOffReply) {
-  Harness r;
-  r.transport.cut_off[0] = true;
-  ASSERT_TRUE(r.run(windows(5, std::nullopt, std::nullopt, true)));
-  ASSERT_EQ(r.transport.requests.size(), 2u);
-  EXPECT_EQ(r.transport.requests[1], request_text(r.file, 4, 5));
+TEST(FileCorrection, DistrustsTheLastBlockOfAnUnfinishedReply) {
+  struct Case {
+    bool filtered, retry;
+    std::size_t requests;
+  };
+  // A cut reply's last block is asked for again when allowed; a filtered
+  // reply's never (the filter would stop it again).
+  for (Case c : {Case{false, false, 1}, Case{false, true, 2}, Case{true, false, 1},
+                 Case{true, true, 1}}) {
+    Harness r;
+    (c.filtered ? r.transport.filtered : r.transport.cut_off)[0] = true;
+    ASSERT_TRUE(r.run(windows(5, std::nullopt, std::nullopt, c.retry)));
+    ASSERT_EQ(r.transport.requests.size(), c.requests);
+    if (c.requests == 2) {
+      EXPECT_EQ(r.transport.requests[1], request_text(r.file, 4, 5));
+      EXPECT_EQ(r.outcome.windows[0].second[4].reply, 1u);
+      continue;
+    }
+    EXPECT_EQ(r.outcome.windows[0].second[4].reply, CueSource::kSent);
+    EXPECT_EQ(r.outcome.windows[0].second[3].reply, 0u);
+    EXPECT_TRUE(r.logged("W API返回结果中缺少以下字幕块，已使用原始内容: <5>"));
+    EXPECT_EQ(r.logged("W 内容审核拦截 (content_filter)：窗口 1 的 1 个字幕块保留原文"), c.filtered);
+  }
 }
 
 TEST(FileCorrection, AFailedWindowStopsTheRunBeforeAnotherRequest) {

@@ -47,6 +47,20 @@ TEST(AdaptiveLimit, AcquireWaitsForRoomAndCloseReleasesWaiters) {
   EXPECT_EQ(got, 0);
 }
 
+TEST(AdaptiveLimit, ARefusalReleasesWaitersAndKeepsItsFirstReason) {
+  AdaptiveLimit limit(1);
+  ASSERT_TRUE(limit.acquire());
+  std::atomic<int> got{-1};
+  std::thread waiter([&] { got = limit.acquire() ? 1 : 0; });
+  limit.refuse("余额不足");
+  limit.refuse("later");
+  waiter.join();
+  EXPECT_EQ(got, 0);
+  limit.release();
+  EXPECT_FALSE(limit.acquire());  // room again, but the account is refused
+  EXPECT_EQ(limit.refusal(), "余额不足");
+}
+
 TEST(FetchQueue, HandsOutJobsInOrderUntilClosed) {
   FetchQueue queue(3);
   EXPECT_EQ(queue.take(), 0u);
