@@ -105,6 +105,9 @@ def corrected_batch(work, blocks, module, service):
 
 def measure(args, work, module, service):
     from brivane import workbench
+    from brivane.changes import load_batch
+    from brivane.decisions import Decisions
+    from brivane.export import export, summary_message
 
     output, seconds = corrected_batch(work, args.blocks, module, service)
     print(f"{args.blocks} blocks (batch with the report: {seconds:.2f} s)")
@@ -126,15 +129,15 @@ def measure(args, work, module, service):
     finally:
         driver.quit()
         bench.close()
-    store = workbench.Decisions(str(output))
-    file = workbench.load_batch(str(output))["files"][0]
+    store = Decisions(str(output))
+    file = load_batch(str(output))["files"][0]
     start = time.perf_counter()
     for position in range(0, min(2000, args.blocks)):
         store.set(file, position, ("accept", "reject", "edit")[position % 3],
                   "审阅后的文本" if position % 3 == 2 else None, "bench")
     stored = time.perf_counter() - start
     start = time.perf_counter()
-    summary = workbench.export(str(output), store)
+    summary = export(str(output), store)
     exported = time.perf_counter() - start
     store.close()
     print(f"  open (through the workbench, best of 3): {opened:.2f} s")
@@ -144,13 +147,15 @@ def measure(args, work, module, service):
           f"{statistics.median(rounds):.1f} ms (max {max(rounds):.1f} ms)")
     print(f"  reopen after a server restart, decisions shown: {restarted:.2f} s")
     print(f"  2,000 decisions stored directly: {stored:.2f} s")
-    print(f"  export ({workbench.summary_message(summary)}): {exported:.3f} s")
+    print(f"  export ({summary_message(summary)}): {exported:.3f} s")
 
 
 def screenshot(path, work, module, service):
     from selenium.webdriver.common.by import By
 
     from brivane import workbench
+    from brivane.changes import load_batch
+    from brivane.decisions import Decisions
 
     output, _ = corrected_batch(work, 40, module, service)
     media = work / "media"
@@ -158,8 +163,8 @@ def screenshot(path, work, module, service):
     with wave.open(str(media / "long_lecture.wav"), "wb") as audio:
         audio.setnchannels(1), audio.setsampwidth(1), audio.setframerate(8000)
         audio.writeframes(b"\x80" * 8000 * 90)
-    store = workbench.Decisions(str(output))
-    file = workbench.load_batch(str(output))["files"][0]
+    store = Decisions(str(output))
+    file = load_batch(str(output))["files"][0]
     changed = [k for k, block in enumerate(file["blocks"]) if block["final"] != block["sent"]]
     for k, action in zip(changed, ("accept", "reject", "edit", "reviewed")):
         text = file["blocks"][k]["final"].replace("，", "，（审阅改）", 1) if action == "edit" else None

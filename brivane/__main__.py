@@ -7,12 +7,11 @@ file taken from the command line, and an exit status a shell can test.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import logging
 import os
 import sys
 
-from brivane import __version__, _native
+from brivane import __version__, _native, cost
 from brivane.cjk import is_cjk
 from brivane.configuration import load_configuration
 
@@ -37,6 +36,10 @@ glossaries:
 review:
   brivane review OUTPUT_DIR [--reviewer NAME] [--media DIR]  the review workbench, in the browser
   brivane review export OUTPUT_DIR                          <name>_reviewed.srt from the decisions
+
+set-up:
+  brivane doctor [--config FILE] [--input DIR] [--output DIR]  check configuration, folders, key,
+                                                              model, balance; sends no chat request
 """
 
 
@@ -84,11 +87,12 @@ def estimated_tokens(text):
     return CJK_TOKENS * cjk + OTHER_TOKENS * (len(text) - cjk)
 
 
-def dry_run(args, config):
-    """Per file: blocks, windows, requests and estimated tokens; then totals.
-    Input per request is the prompt plus the window; output about the window."""
+def batch_estimate(input_dir, config, prices=None, moment=None):
+    """Per file of the batch: (name, blocks, estimated usage, cost or None),
+    or (name, error) for a file that cannot be read. Input per request is
+    the prompt plus the window; output about the window. Cost with `prices`,
+    at `moment`."""
     import glob
-    import math
     import types
 
     from brivane import brivane as engine_module
@@ -98,44 +102,98 @@ def dry_run(args, config):
     settings = types.SimpleNamespace(config=config, window_size=_native.setting(config, "window_size"))
     engine_module.Brivane.generate_prompt(settings)
     prompt_tokens = estimated_tokens(settings.system_prompt)
-    pattern = os.path.join(args.input, _native.setting(config, "file_pattern"))
-    totals = [0, 0, 0, 0.0, 0.0]
+    pattern = os.path.join(input_dir, _native.setting(config, "file_pattern"))
+    first_of_run = True
     for path in sorted(glob.glob(pattern)):
+        name = os.path.basename(path)
         try:
             blocks, texts = engine_module._dry_run_requests(settings, path)
         except Exception as error:
-            print(f"{os.path.basename(path)}: 无法读取 ({error})")
+            yield name, error
             continue
-        windows = len(texts)
-        tokens_in = sum(prompt_tokens + estimated_tokens(t) for t in texts)
-        tokens_out = sum(estimated_tokens(t) for t in texts)
-        print(f"{os.path.basename(path)}: {blocks} 块, {windows} 个窗口, {windows} 个请求, "
-              f"约 {math.ceil(tokens_in)} 输入 tokens, {math.ceil(tokens_out)} 输出 tokens")
-        for k, value in enumerate((1, blocks, windows, tokens_in, tokens_out)):
+        usage = cost.estimated_usage(prompt_tokens, [estimated_tokens(t) for t in texts],
+                                     first_of_run)
+        first_of_run = first_of_run and not texts
+        yield name, blocks, usage, None if prices is None else cost.cost(usage, prices, moment)
+
+
+def dry_run(args, config):
+    """Per file: blocks, windows, requests, estimated tokens and, where the
+    model is priced, cost; then totals."""
+    import math
+
+    prices = cost.model_prices(config)  # the pre-checks refused a malformed one
+    moment = cost.now()
+    money = (lambda amount: f", 费用约 {cost.money(amount, prices['currency'])}") if prices else None
+    totals = [0, 0, 0, 0.0, 0.0, 0.0]
+    for name, *row in batch_estimate(args.input, config, prices, moment):
+        if len(row) == 1:
+            print(f"{name}: 无法读取 ({row[0]})")
+            continue
+        blocks, usage, amount = row
+        windows, tokens_in, tokens_out = (usage["requests"], usage["prompt_tokens"],
+                                          usage["completion_tokens"])
+        print(f"{name}: {blocks} 块, {windows} 个窗口, {windows} 个请求, "
+              f"约 {math.ceil(tokens_in)} 输入 tokens, {math.ceil(tokens_out)} 输出 tokens"
+              + (money(amount) if money else ""))
+        for k, value in enumerate((1, blocks, windows, tokens_in, tokens_out, amount or 0.0)):
             totals[k] += value
+    rule = f"估算: 汉字 {CJK_TOKENS} token/字, 其他 {OTHER_TOKENS} token/字符, 含提示词"
+    if money:
+        rate = "错峰" if cost.is_off_peak(prices, moment) else "标准"
+        rule += f"; 首个请求之后提示词按缓存命中计, 按当前{rate}价格"
     print(f"合计: {totals[0]} 个文件, {totals[1]} 块, {totals[2]} 个请求, "
-          f"约 {math.ceil(totals[3])} 输入 tokens, {math.ceil(totals[4])} 输出 tokens "
-          f"(估算: 汉字 {CJK_TOKENS} token/字, 其他 {OTHER_TOKENS} token/字符, 含提示词)")
+          f"约 {math.ceil(totals[3])} 输入 tokens, {math.ceil(totals[4])} 输出 tokens"
+          f"{money(totals[5]) if money else ''} ({rule})")
     return 0
+
+
+# DeepSeek's current models reason before they answer unless told not to.
+THINKING_HOST = "api.deepseek.com"
+
+
+def thinking_warning(config):
+    """The warning for a DeepSeek configuration that leaves thinking at the
+    service's default, else None."""
+    import urllib.parse
+
+    url = config.get("api_url")
+    extra = config.get("extra_body")
+    if not isinstance(url, str) or urllib.parse.urlsplit(url).hostname != THINKING_HOST:
+        return None
+    if isinstance(extra, dict) and "thinking" in extra:
+        return None
+    return ("警告: DeepSeek 的模型默认先推理 (thinking)，"
+            "推理 tokens 计入每个请求 2048 tokens 的输出上限，回复可能为空或被截断；在配置中设置 "
+            '"extra_body": {"thinking": {"type": "disabled"}} 可关闭推理')
 
 
 def configuration_problems(args, config):
     """One message per problem that would make the run fail or misbehave,
     each naming the flag or key; found before anything starts."""
-    problems = []
+    return input_problems(args) + settings_problems(args, config)
+
+
+def input_problems(args):
     if not os.path.isdir(args.input):
-        problems.append(f"--input: 输入目录不存在: {args.input}")
-    elif os.path.exists(args.output) and os.path.samefile(args.input, args.output):
-        problems.append(f"--output: 输出目录不能与输入目录相同: {args.output}")
-    problems += _native.setting_problems(config)
-    problems += glossary_problems(args, config)
-    return problems
+        return [f"--input: 输入目录不存在: {args.input}"]
+    if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
+        return [f"--output: 输出目录不能与输入目录相同: {args.output}"]
+    return []
 
 
-def folder_problems(args, config):
+def settings_problems(args, config):
+    """Every key's rule, the prices and the glossary files."""
+    problems = _native.setting_problems(config)
+    # A module whose settings table knows `pricing` reports a non-object itself.
+    problems += [problem for problem in cost.pricing_problems(config) if problem not in problems]
+    return problems + glossary_problems(args, config)
+
+
+def folder_problems(args, config, make=True):
     """The output, comparison-log and backup folders, made now: one that is a
     file or cannot be made would otherwise fail the run after requests were
-    paid for."""
+    paid for. With `make` false, only whether they could be made."""
     folders = [("--output", args.output),
                ("--log-dir", args.log_dir or os.path.join(args.output, "subtitle_logs")),
                ("配置项 backup_dir", _native.setting(config, "backup_dir"))]
@@ -147,10 +205,26 @@ def folder_problems(args, config):
             problems.append(f"{name}: 不是目录: {folder}")
             continue
         try:
-            os.makedirs(folder, exist_ok=True)
+            if make:
+                os.makedirs(folder, exist_ok=True)
+            else:
+                _could_make(folder)
         except OSError as error:
             problems.append(f"{name}: 无法创建目录 {folder}: {error.strerror or error}")
     return problems
+
+
+def _could_make(folder):
+    """Raises the OSError that making `folder` would meet, without making it."""
+    import errno
+
+    parent = os.path.abspath(folder)
+    while not os.path.exists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise OSError(errno.ENOTDIR, os.strerror(errno.ENOTDIR))
+    if os.path.abspath(folder) != parent and not os.access(parent, os.W_OK | os.X_OK):
+        raise OSError(errno.EACCES, os.strerror(errno.EACCES))
 
 
 def glossary_problems(args, config):
@@ -171,22 +245,6 @@ def glossary_problems(args, config):
             if problem.rule == "category":
                 print(f"brivane: 警告: {problem}", file=sys.stderr)
     return problems
-
-
-def engine_class(engine_module, glossaries):
-    """The engine, reading `glossaries` (absolute paths) after the configured
-    glossary files, for this run."""
-    if not glossaries:
-        return engine_module.Brivane
-
-    class Brivane(engine_module.Brivane):
-        def load_error_terms(self):
-            configured = self.config.get("glossary_files") or []
-            added = [path for path in glossaries if path not in configured]
-            self.config = {**self.config, "glossary_files": [*configured, *added]}
-            super().load_error_terms()
-
-    return Brivane
 
 
 def _positive_int(text):
@@ -213,6 +271,10 @@ def run(argv=None) -> int:
         from brivane import workbench
 
         return workbench.main(argv[1:])
+    if argv[:1] == ["doctor"]:
+        from brivane import doctor
+
+        return doctor.main(argv[1:])
     args = parse_args(argv)
     config, problems = load_configuration(args.config)
     if config is not None:
@@ -225,6 +287,9 @@ def run(argv=None) -> int:
         return USAGE
     if args.dry_run:
         return dry_run(args, config)
+    warning = thinking_warning(config)
+    if warning:
+        print(f"brivane: {warning}", file=sys.stderr)
     from brivane import brivane as engine_module  # imported late: the import sets up logging
 
     logger = engine_module.logger
@@ -233,20 +298,22 @@ def run(argv=None) -> int:
         api_key = os.environ.get("DEEPSEEK_API_KEY")
         if not api_key:
             raise ValueError("未设置API密钥：请设置环境变量 DEEPSEEK_API_KEY")
-        engine = engine_class(engine_module, [os.path.abspath(path) for path in args.glossary])(
-            api_key, args.input, args.output, args.config)
-        overrides = {"logging": {**engine.config.get("logging", {}), "log_dir": os.path.abspath(
+        settings = {"logging": {"log_dir": os.path.abspath(
             args.log_dir or os.path.join(args.output, "subtitle_logs"))}}
         if args.jobs is not None:
-            overrides["max_concurrent_requests"] = args.jobs
+            settings["max_concurrent_requests"] = args.jobs
         if args.no_cache:
-            overrides["reply_cache"] = None
+            settings["reply_cache"] = None
         if args.report is not None:
-            overrides["review_report"] = args.report
-        engine.config = {**engine.config, **overrides}
-        failed = track_failures(engine)
-        with progress_line(engine, engine_module.logger):
-            completed = engine.process_all_files()
+            settings["review_report"] = args.report
+        # The configuration as read and checked above, with this run's flags
+        # over it and its extra glossaries after the configured ones.
+        engine = engine_module.Brivane(
+            api_key, args.input, args.output, args.config, config=config, settings=settings,
+            glossary_files=[os.path.abspath(path) for path in args.glossary])
+        with BatchProgress() as progress:
+            completed = engine.process_all_files(progress=progress)
+        failed = progress.failed
     except Exception as error:
         logger.error(f"程序运行异常: {error}")
         return STOPPED
@@ -263,44 +330,49 @@ def run(argv=None) -> int:
     return SOME_FAILED if failed else OK
 
 
-class _Progress(logging.Filter):
-    """Moves the live line on the engine's own records of finished windows
-    and files; lets every record through."""
+class BatchProgress:
+    """What the batch tells of itself: the files that failed, and on a
+    terminal one live line (files and windows done, elapsed, ETA) under the
+    scrolling records. Elsewhere the records alone."""
 
-    def __init__(self, bar, files):
-        super().__init__()
-        self.bar, self.files, self.done = bar, files, 0
+    def __init__(self):
+        self.failed = []
+        self.bar = None
+        self.files = self.done = 0
+        self._redirect = None
 
-    def filter(self, record):
-        step = getattr(record, "brivane_progress", None)
-        if step == "window":
-            self.bar.update(1)
-        elif step == "file":
+    def __enter__(self):
+        if sys.stderr.isatty():
+            from tqdm.contrib.logging import logging_redirect_tqdm
+
+            self._redirect = logging_redirect_tqdm(loggers=[logging.root])
+            self._redirect.__enter__()
+        return self
+
+    def __exit__(self, *failure):
+        if self.bar is not None:
+            self.bar.close()
+        if self._redirect is not None:
+            self._redirect.__exit__(*failure)
+
+    def __call__(self, event, data):
+        if event == "file":
+            if not data["corrected"]:
+                self.failed.append(os.path.basename(data["file"]))
             self.done += 1
+        if self._redirect is None:
+            return
+        if event == "batch":
+            from tqdm import tqdm
+
+            self.files = data["files"]
+            columns, lines = _terminal_size()
+            self.bar = tqdm(total=data["windows"], unit="窗口", desc=f"文件 0/{self.files}",
+                            file=sys.stderr, ncols=columns, nrows=lines)
+        elif self.bar is not None and event == "window":
+            self.bar.update(1)
+        elif self.bar is not None and event == "file":
             self.bar.set_description(f"文件 {self.done}/{self.files}")
-        return True
-
-
-@contextlib.contextmanager
-def progress_line(engine, logger):
-    """On a terminal: one live line (files and windows done, elapsed, ETA)
-    under the scrolling records. Elsewhere: the records alone."""
-    if not sys.stderr.isatty():
-        yield
-        return
-    from tqdm import tqdm
-    from tqdm.contrib.logging import logging_redirect_tqdm
-
-    files, windows = _batch_size(engine, logger)
-    columns, lines = _terminal_size()
-    with tqdm(total=windows, unit="窗口", desc=f"文件 0/{files}", file=sys.stderr,
-              ncols=columns, nrows=lines) as bar, logging_redirect_tqdm(loggers=[logging.root]):
-        progress = _Progress(bar, files)
-        logger.addFilter(progress)
-        try:
-            yield
-        finally:
-            logger.removeFilter(progress)
 
 
 def _terminal_size():
@@ -314,43 +386,6 @@ def _terminal_size():
         columns = lines = 0
     return (columns or int(os.environ.get("COLUMNS") or 100),
             lines or int(os.environ.get("LINES") or 24))
-
-
-def _batch_size(engine, logger):
-    """Files and windows of the batch, read quietly."""
-    import glob
-
-    from brivane import brivane as engine_module
-
-    paths = sorted(glob.glob(os.path.join(engine.input_dir, engine.file_pattern)))
-    windows = 0
-    level = logger.level
-    logger.setLevel(logging.CRITICAL + 1)
-    try:
-        for path in paths:
-            try:
-                windows += len(engine_module._dry_run_requests(engine, path)[1])
-            except Exception:
-                pass  # the batch itself reports the file
-    finally:
-        logger.setLevel(level)
-    return len(paths), windows
-
-
-def track_failures(engine):
-    """The names of the files the batch reports as failed, as it goes (the
-    batch reaches the file correction through the instance)."""
-    failed = []
-    correct = engine.process_subtitle_file
-
-    def process_subtitle_file(file_path, *args, **kwargs):
-        result = correct(file_path, *args, **kwargs)
-        if not result:
-            failed.append(os.path.basename(file_path))
-        return result
-
-    engine.process_subtitle_file = process_subtitle_file
-    return failed
 
 
 def entry():

@@ -15,16 +15,14 @@ import collections
 import datetime
 import functools
 import json
-import logging
 import os
 import secrets
 
 import jinja2
-from rapidfuzz.distance import Levenshtein
 
-from brivane import _native
-
-FORMAT, VERSION = "brivane-changes", 1
+from brivane import _native, cost
+from brivane.changes import FORMAT, VERSION
+from brivane.diff import opcodes as _opcodes
 
 # A block is flagged as a big change when more than a third of its
 # characters (sent and written together) lie outside the diff's kept runs,
@@ -35,14 +33,10 @@ BIG_CHANGE = 1 / 3
 ONE_WORD = 4
 
 USAGE_KEYS = ("prompt_tokens", "completion_tokens", "prompt_cache_hit_tokens",
-              "prompt_cache_miss_tokens")
+              "prompt_cache_miss_tokens", "reasoning_tokens")
 
 # Page names the report itself uses.
 RESERVED_PAGES = {"index", "changes"}
-
-
-def _opcodes(a, b):
-    return Levenshtein.opcodes(a, b).as_list()
 
 
 def differs_by_much(sent, final, opcodes=None):
@@ -169,10 +163,17 @@ def sum_usage(usages):
             continue
         requests += 1
         for key in USAGE_KEYS:
-            value = usage.get(key)
+            value = _usage_count(usage, key)
             if isinstance(value, int) and not isinstance(value, bool):
                 sums[key] = (sums[key] or 0) + value
     return {"requests": requests, **sums}
+
+
+def _usage_count(usage, key):
+    if key == "reasoning_tokens":  # part of completion_tokens, reported apart
+        details = usage.get("completion_tokens_details")
+        return details.get(key) if isinstance(details, dict) else None
+    return usage.get(key)
 
 
 def add_usage(total, part):
@@ -184,7 +185,7 @@ def add_usage(total, part):
 
 
 # The edits a reviewer should look at first.
-FLAGGED = frozenset(("missing", "timing", "big", "commentary"))
+FLAGGED = frozenset(("missing", "filtered", "timing", "big", "commentary"))
 
 
 def block_totals(blocks, changed):
@@ -213,42 +214,30 @@ def _write_atomically(path, text):
     _native.replace_file(path, text)
 
 
-class _LastError(logging.Handler):
-    """The engine's last error record: why a file failed, for the index."""
-
-    def __init__(self):
-        super().__init__(logging.ERROR)
-        self.message = None
-
-    def emit(self, record):
-        try:
-            self.message = record.getMessage()
-        except Exception:  # a record that cannot be formatted names no reason
-            self.message = None
-
-
 class Report:
     """Collects the files of a batch, then writes the report's files."""
 
-    def __init__(self, engine, redact=lambda text: text, now=None):
+    def __init__(self, engine):
+        from brivane import brivane as engine_module
+
         self.engine = engine
-        self.redact = redact  # shows no API key in what is written
-        # The engine's clock ("YYYY-MM-DD HH:MM:SS"), so a caller that fixes
-        # it fixes the report too.
-        self.now = now or (lambda: datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"))
+        self._engine_module = engine_module
         self.files = []
         self.diffs = []  # per file, what its page shows of each changed block
-        self._errors = _LastError()
-        logging.getLogger("Brivane").addHandler(self._errors)
 
-    def __del__(self):
-        logging.getLogger("Brivane").removeHandler(self._errors)
+    def redact(self, text):
+        """No API key in what is written, as in the engine's records."""
+        return self._engine_module._redact(text)
+
+    def now(self):
+        # The engine's clock ("YYYY-MM-DD HH:MM:SS"), so a caller that fixes
+        # it fixes the report too.
+        return self._engine_module.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
 
     def add_file(self, *, input, output, corrected, started, window_size, blocks, usages,
-                 encoding=None):
+                 encoding=None, reason=None):
         self.diffs.append(page_diffs(annotate(blocks)))
-        reason = None if corrected else (self._errors.message or "未知原因（见进程日志）")
-        self._errors.message = None
+        reason = None if corrected else (reason or "未知原因（见进程日志）")
         self.files.append({
             "input": os.fspath(input),
             "output": None if output is None else os.fspath(output),
@@ -256,11 +245,31 @@ class Report:
             "started": started,
             "window_size": window_size,
             "encoding": encoding,  # when read in a guessed encoding other than UTF-8
-            "reason": reason,  # why it failed, as the engine's error record said
+            "reason": reason,  # why it failed, as the engine's error record said it
             "totals": block_totals(blocks, len(self.diffs[-1])),
             "usage": sum_usage(usages),
             "blocks": blocks,
         })
+        self._price(self.files[-1])
+
+    def _price(self, file):
+        """The file's cost at its start, where `pricing` lists the model (the
+        field is left out otherwise, as before pricing existed)."""
+        prices = self._prices()
+        if prices is None:
+            return
+        try:
+            moment = datetime.datetime.strptime(file["started"], "%Y-%m-%d %H:%M:%S").astimezone()
+        except (TypeError, ValueError):
+            moment = cost.now()
+        file["cost"] = {"amount": cost.cost(file["usage"], prices, moment),
+                        "currency": prices["currency"]}
+
+    def _prices(self):
+        try:
+            return cost.model_prices(self.engine.config, self.engine.model)
+        except cost.PricingError:
+            return None  # the command refuses it before the run; a caller's own engine shows none
 
     def usage(self):
         total = sum_usage(())
@@ -268,11 +277,23 @@ class Report:
             total = add_usage(total, file["usage"])
         return total
 
+    def cost(self):
+        """The batch's cost, {"amount", "currency"}, or None when unpriced."""
+        priced = [file["cost"] for file in self.files if "cost" in file]
+        if not priced:
+            return None
+        return {"amount": sum(part["amount"] for part in priced), "currency": priced[0]["currency"]}
+
     def usage_record(self):
         usage = self.usage()
-        return (f"本批次用量: 输入 {usage['prompt_tokens'] or 0} tokens"
-                f"（缓存命中 {usage['prompt_cache_hit_tokens'] or 0}），"
-                f"输出 {usage['completion_tokens'] or 0} tokens")
+        record = (f"本批次用量: 输入 {usage['prompt_tokens'] or 0} tokens"
+                  f"（缓存命中 {usage['prompt_cache_hit_tokens'] or 0}），"
+                  f"输出 {usage['completion_tokens'] or 0} tokens，"
+                  f"推理 {usage['reasoning_tokens'] or 0} tokens")
+        total = self.cost()
+        if total is not None:
+            record += f"，费用约 {cost.money(total['amount'], total['currency'])}"
+        return record
 
     def _name_pages(self):
         taken = set(RESERVED_PAGES)
@@ -287,12 +308,15 @@ class Report:
 
     def document(self, generated):
         """The report as changes.json holds it."""
-        return {"format": FORMAT, "version": VERSION, "generated": generated,
-                "model": self.engine.model, "usage": self.usage(), "files": self.files}
+        document = {"format": FORMAT, "version": VERSION, "generated": generated,
+                    "model": self.engine.model, "usage": self.usage()}
+        total = self.cost()
+        if total is not None:
+            document["cost"] = total
+        return {**document, "files": self.files}
 
     def write(self):
         """Writes the pages and changes.json; returns the index's path."""
-        logging.getLogger("Brivane").removeHandler(self._errors)
         folder = os.path.join(self.engine.output_dir, "review")
         os.makedirs(folder, exist_ok=True)
         self._name_pages()
@@ -326,6 +350,7 @@ def _templates():
     environment = jinja2.Environment(
         loader=jinja2.PackageLoader("brivane", "templates"),
         autoescape=True, trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined)
+    environment.filters["money"] = lambda part: cost.money(part["amount"], part["currency"])
     # Compact, and Chinese as itself: the rows of a long lecture weigh less.
     environment.policies["json.dumps_kwargs"] = {"ensure_ascii": False, "separators": (",", ":")}
     return environment
@@ -337,6 +362,7 @@ LABELS = {
     "glossary": ("术语库", "the glossary replaced a term"),
     "commentary": ("删除注释", "commentary the model added was removed"),
     "missing": ("回复缺失", "the reply lacked this block; kept as sent"),
+    "filtered": ("审核拦截", "the service's content filter stopped the reply; kept as sent"),
     "timing": ("时间轴被改", "the reply changed the timing; the original was kept"),
     "big": ("大幅改动", "more than a third of the characters differ, beyond the glossary's terms and a one-word fix"),
     "follow_up": ("补充请求", "taken from the follow-up request"),

@@ -1,17 +1,14 @@
 """The review workbench: ``brivane review OUTPUT_DIR`` serves a finished
-batch's review pages on 127.0.0.1 and records the reviewer's decisions;
-``brivane review export OUTPUT_DIR`` writes ``<name>_reviewed.srt`` per file.
+batch's review pages on 127.0.0.1, with the lectures' media, and records the
+reviewer's decisions; ``brivane review export OUTPUT_DIR`` writes
+``<name>_reviewed.srt`` per file.
 
-Decisions live in ``<output>/.brivane/review.sqlite3`` beside the reply
-cache, keyed by file and block position and tied to the written text they
-were made on, so a rerun of the batch does not apply them to other text.
 Nothing here re-runs the batch: the workbench reads ``review/changes.json``,
 the review pages and the corrected files.
 """
 from __future__ import annotations
 
 import argparse
-import datetime
 import getpass
 import hmac
 import http.server
@@ -27,7 +24,9 @@ import urllib.parse
 
 import jinja2
 
-from brivane import _native, review
+from brivane.changes import ChangesError, load_batch
+from brivane.decisions import Decisions
+from brivane.export import ReviewError, clean_edit, export, summary_message
 
 AUDIO = {".wav", ".mp3", ".m4a", ".aac", ".ogg", ".oga", ".opus", ".flac"}
 VIDEO = {".mp4", ".m4v", ".webm", ".mkv", ".mov", ".ogv"}
@@ -37,242 +36,9 @@ MAX_BODY = 1 << 20
 CSP = ("default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
        "img-src data:; connect-src 'self'; media-src 'self'")
 CSP_META = re.compile(r'<meta http-equiv="Content-Security-Policy" content="[^"]*">')
-SUMMARY = "reviewed.json"
 
 # Exit statuses, as the glossary tool's.
 CLEAN, USAGE = 0, 2
-
-
-class ReviewError(ValueError):
-    """A batch, decision or file the workbench cannot use; the message says which."""
-
-
-def _now():
-    return datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S")
-
-
-def load_batch(output_dir):
-    path = os.path.join(output_dir, "review", "changes.json")
-    try:
-        with open(path, encoding="utf-8") as stream:
-            document = json.load(stream)
-    except FileNotFoundError:
-        raise ReviewError(f"{output_dir} 中没有审阅数据 ({path})；先用 --report 运行批次") from None
-    except (OSError, ValueError) as error:
-        raise ReviewError(f"无法读取审阅数据 {path}: {error}") from error
-    if not (isinstance(document, dict) and document.get("format") == review.FORMAT
-            and isinstance(document.get("files"), list)):
-        raise ReviewError(f"{path}: 不是 brivane 的审阅数据 (changes.json)")
-    return document
-
-
-def file_key(file):
-    # The input path as the batch named it: stable across reruns of the batch.
-    return file["input"]
-
-
-# --- decisions ------------------------------------------------------------
-
-class Decisions:
-    """The reviewer's decisions in SQLite; every change is also appended to a
-    history, so nothing a reviewer did is lost."""
-
-    def __init__(self, output_dir):
-        folder = os.path.join(output_dir, ".brivane")
-        os.makedirs(folder, exist_ok=True)
-        self.path = os.path.join(folder, "review.sqlite3")
-        self._lock = threading.Lock()
-        self._db = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None)
-        self._db.execute("PRAGMA busy_timeout = 5000")
-        # One reviewer's keystrokes: a write-ahead log without a sync per decision.
-        self._db.execute("PRAGMA journal_mode = WAL")
-        self._db.execute("PRAGMA synchronous = NORMAL")
-        with self._lock:
-            self._db.executescript("""
-                CREATE TABLE IF NOT EXISTS decisions (
-                    file TEXT NOT NULL, position INTEGER NOT NULL, block_index TEXT NOT NULL,
-                    basis TEXT NOT NULL,
-                    decision TEXT CHECK (decision IN ('accept', 'reject', 'edit')),
-                    text TEXT, reviewed INTEGER NOT NULL, reviewer TEXT NOT NULL, at TEXT NOT NULL,
-                    PRIMARY KEY (file, position));
-                CREATE TABLE IF NOT EXISTS history (
-                    id INTEGER PRIMARY KEY, file TEXT NOT NULL, position INTEGER NOT NULL,
-                    block_index TEXT NOT NULL, action TEXT NOT NULL, text TEXT,
-                    reviewer TEXT NOT NULL, at TEXT NOT NULL);
-            """)
-
-    def close(self):
-        self._db.close()
-
-    def _rows(self, file, position=None):
-        query = ("SELECT position, block_index, basis, decision, text, reviewed, reviewer, at "
-                 "FROM decisions WHERE file = ?")
-        params = (file_key(file),)
-        if position is not None:
-            query, params = query + " AND position = ?", params + (position,)
-        with self._lock:
-            return self._db.execute(query, params).fetchall()
-
-    def for_file(self, file, position=None):
-        """{position: record} of the decisions still made on this text;
-        (those, stale count)."""
-        blocks = file.get("blocks") or []
-        found, stale = {}, 0
-        for position, index, basis, decision, text, reviewed, reviewer, at in self._rows(file, position):
-            if (position < len(blocks) and blocks[position]["index"] == index
-                    and blocks[position]["final"] == basis):
-                found[position] = {"decision": decision, "text": text, "reviewed": bool(reviewed),
-                                   "reviewer": reviewer, "at": at}
-            else:
-                stale += 1
-        return found, stale
-
-    def set(self, file, position, action, text, reviewer, now=None):
-        """Applies one action to a block; returns its record, or None when
-        the block is back to not reviewed."""
-        block = file["blocks"][position]
-        at = now or _now()
-        current = self.for_file(file, position)[0].get(position)
-        if action == "unreviewed":
-            new = None
-        elif action == "reviewed":
-            new = {"decision": current and current["decision"], "text": current and current["text"],
-                   "reviewed": True}
-        else:
-            new = {"decision": action, "text": text if action == "edit" else None, "reviewed": True}
-        key = (file_key(file), position)
-        with self._lock, self._db:
-            self._db.execute("BEGIN IMMEDIATE")
-            self._db.execute(
-                "INSERT INTO history (file, position, block_index, action, text, reviewer, at) "
-                "VALUES (?, ?, ?, ?, ?, ?, ?)", (*key, block["index"], action, text, reviewer, at))
-            if new is None:
-                self._db.execute("DELETE FROM decisions WHERE file = ? AND position = ?", key)
-            else:
-                self._db.execute(
-                    "INSERT OR REPLACE INTO decisions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                    (*key, block["index"], block["final"], new["decision"], new["text"],
-                     int(new["reviewed"]), reviewer, at))
-        return None if new is None else {**new, "reviewer": reviewer, "at": at}
-
-
-def clean_edit(text):
-    """The reviewer's text as a cue can hold it: lines without trailing
-    blanks, no blank line (it would split the cue), no timing arrow."""
-    if not isinstance(text, str):
-        raise ReviewError("编辑的文本必须是字符串")
-    lines = [line.rstrip() for line in text.replace("\r\n", "\n").replace("\r", "\n").split("\n")]
-    while lines and not lines[0]:
-        lines.pop(0)
-    while lines and not lines[-1]:
-        lines.pop()
-    if not lines:
-        raise ReviewError("编辑的文本为空；要使用原文请选“拒绝”")
-    if "" in lines:
-        raise ReviewError("编辑的文本不能有空行：空行会把字幕块拆开")
-    if any("-->" in line for line in lines):
-        raise ReviewError("编辑的文本不能含有 -->：播放器会把它当作时间轴")
-    return "\n".join(lines)
-
-
-def decided_text(block, record):
-    if record is None or record["decision"] in (None, "accept"):
-        return block["final"]
-    return block["sent"] if record["decision"] == "reject" else record["text"]
-
-
-# --- export ---------------------------------------------------------------
-
-def reviewed_content(content, blocks, texts, name):
-    """The corrected file's content with each block's text replaced by the
-    decided one, read and written with the engine's own reading rules:
-    every other part of the file stays as written."""
-    parts = _native.srt_parts(content)
-    cues = [part for part in parts if part["is_cue"] and part["text"]]
-    for k, block in enumerate(blocks):
-        cue = cues[k] if k < len(cues) else None
-        stamps = (block["start"], block["end"])
-        # Reports of earlier versions hold some short stamps as written.
-        if cue is None or cue["text"] != block["final"] or stamps not in (
-                (_native.sendable_stamp(cue["start_time"]), _native.sendable_stamp(cue["end_time"])),
-                (cue["start_time"], cue["end_time"])):
-            raise ReviewError(f"{name}: 找不到第 {block['index']} 块（{block['start']}）；"
-                              "校正文件在审阅报告之后被改动过？")
-        cue["text"] = texts[k]
-    return _native.render_srt_parts(parts)
-
-
-def corrected_path(output_dir, file):
-    # Where the corrected file is now: the batch's output folder may have moved.
-    written = file.get("output")
-    if not written:
-        return None
-    here = os.path.join(output_dir, os.path.basename(written))
-    return here if os.path.exists(here) else written
-
-
-def reviewed_path(corrected):
-    stem, ext = os.path.splitext(corrected)
-    stem = stem[:-len("_corrected")] if stem.endswith("_corrected") else stem
-    return f"{stem}_reviewed{ext}"
-
-
-def export(output_dir, store=None, document=None, now=None):
-    """Writes `<name>_reviewed.srt` per corrected file and the summary
-    `review/reviewed.json`; returns the summary."""
-    document = document or load_batch(output_dir)
-    own = store is None
-    store = store or Decisions(output_dir)
-    files, totals = [], dict.fromkeys(("accepted", "rejected", "edited", "not_reviewed", "stale"), 0)
-    try:
-        for file in document["files"]:
-            entry = {"input": file["input"], "reviewed": None, "error": None}
-            blocks = file.get("blocks") or []
-            records, stale = store.for_file(file)
-            counts = {"accepted": 0, "rejected": 0, "edited": 0, "not_reviewed": 0, "stale": stale}
-            for position in range(len(blocks)):
-                record = records.get(position)
-                if record is None:
-                    counts["not_reviewed"] += 1
-                else:
-                    counts[{"reject": "rejected", "edit": "edited"}.get(record["decision"], "accepted")] += 1
-            entry.update(counts)
-            source = corrected_path(output_dir, file) if file.get("status") == "corrected" else None
-            if source is None:
-                entry["error"] = "没有校正文件（该文件处理失败）"
-            else:
-                try:
-                    with open(source, encoding="utf-8", newline="") as stream:
-                        content = stream.read()
-                    texts = [decided_text(block, records.get(k)) for k, block in enumerate(blocks)]
-                    result = reviewed_content(content, blocks, texts, os.path.basename(source))
-                    target = reviewed_path(source)
-                    _native.replace_file(target, result)
-                    entry["reviewed"] = target
-                except (OSError, UnicodeError, ReviewError) as error:
-                    entry["error"] = str(error)
-            for key in totals:
-                totals[key] += counts[key]
-            files.append(entry)
-    finally:
-        if own:
-            store.close()
-    summary = {"format": "brivane-reviewed", "version": 1, "exported": now or _now(),
-               "totals": totals, "files": files}
-    _native.replace_file(os.path.join(output_dir, "review", SUMMARY),
-                             json.dumps(summary, ensure_ascii=False, indent=1) + "\n")
-    return summary
-
-
-def summary_message(summary):
-    t = summary["totals"]
-    written = sum(1 for f in summary["files"] if f["reviewed"])
-    failed = sum(1 for f in summary["files"] if f["error"])
-    text = (f"已导出 {written} 个文件: 接受 {t['accepted']}，拒绝 {t['rejected']}，"
-            f"编辑 {t['edited']}，未审阅 {t['not_reviewed']}")
-    if t["stale"]:
-        text += f"，{t['stale']} 个决定已过期（文本已变）"
-    return text + (f"；{failed} 个文件未导出" if failed else "")
 
 
 # --- media ----------------------------------------------------------------
@@ -542,7 +308,7 @@ def main(argv):
             print(summary_message(summary))
             return CLEAN
         bench = Workbench(args.output, args.reviewer, args.media, args.port)
-    except (ReviewError, OSError, sqlite3.Error) as error:
+    except (ChangesError, ReviewError, OSError, sqlite3.Error) as error:
         print(f"brivane review: {error}", file=sys.stderr)
         return USAGE
     print(f"审阅工作台: {bench.url}", flush=True)

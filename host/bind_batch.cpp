@@ -7,6 +7,7 @@
 
 #include "host/bindings.h"
 #include "host/host.h"
+#include "host/method.h"
 #include "host/settings.h"
 #include "host/prefetch.h"
 #include "host/review.h"
@@ -110,9 +111,12 @@ py::object backup_files(py::object self) {
       }));
 }
 
-py::object process_all_files(py::object self) {
+py::object process_all_files(py::object self, py::object progress) {
   // The report covers whatever the batch got through, a stopped batch too.
   py::object report = py::none();
+  auto tell = [&](const char *event, py::dict data) {
+    if (!progress.is_none()) progress(event, data);
+  };
   py::object completed = py::bool_(host::guard(
       [&] {
         std::optional<RequestSettings> settings = request_settings(self);
@@ -122,36 +126,56 @@ py::object process_all_files(py::object self) {
             global("os").attr("path").attr("join")(self.attr("input_dir"), self.attr("file_pattern"));
         // Sorted: the batch and its records follow the same order everywhere.
         py::object files = global("sorted")(global("glob").attr("glob")(pattern));
-        // With several requests in flight, every window of the batch is
-        // fetched ahead in batch order, so short files gain as much as long
-        // ones; the files are still merged and written one after another.
-        std::shared_ptr<ReplyCache> cache = ReplyCache::configured(self);
-        CacheScope cache_scope(cache.get(), 0);
+        // The engine's own file correction is handed what the batch shares:
+        // its cache, its report, each file as the batch read it to plan it
+        // and, with several requests in flight, every window of the batch
+        // fetched ahead in batch order (short files gain as much as long
+        // ones; files are still merged and written one after another). A
+        // correction a caller put in its place is called as the batch
+        // always calls it, and each file it delegates to the engine stands
+        // on its own.
+        bool own_correction = method::is_defined(self, "process_subtitle_file");
+        std::shared_ptr<ReplyCache> cache = own_correction ? ReplyCache::configured(self) : nullptr;
+        BatchShare share{cache.get(), nullptr, py::none(), progress, {}, {}};
         std::optional<Prefetch> prefetch;
-        if (settings->jobs > 1) {
+        long long windows = 0;
+        if (own_correction && (settings->jobs > 1 || !progress.is_none())) {
           std::vector<PlannedRequest> requests;
           for (py::handle file_path : files) {
-            for (PlannedRequest &request :
-                 planned_requests(self, file_path, py::none(), py::none(), py::none())) {
-              requests.push_back(std::move(request));
-            }
+            std::optional<PlannedFile> planned = plan_file(self, file_path);
+            if (!planned) continue;  // its correction reports why
+            windows += static_cast<long long>(planned->requests.size());
+            for (PlannedRequest &request : planned->requests) requests.push_back(std::move(request));
+            share.read.emplace(host::str_of(file_path), std::move(planned->file));
           }
-          prefetch.emplace(self, std::move(requests), *settings, cache);
+          if (settings->jobs > 1) {
+            prefetch.emplace(self, std::move(requests), *settings, cache);
+            share.prefetch = &*prefetch;
+          }
         }
-        BatchPrefetchScope scope(prefetch ? &*prefetch : nullptr);
-        report = open_review_report(self);
-        BatchReportScope report_scope(report);
+        if (own_correction) report = share.report = open_review_report(self);
         long long total_files = static_cast<long long>(py::len(files));
         long long processed_files = 0, success_files = 0;
+        tell("batch", py::dict("files"_a = total_files, "windows"_a = windows));
         host::info("开始处理字幕文件，共" + std::to_string(total_files) + "个文件");
         for (py::handle file_path : files) {
           py::object file_name = global("os").attr("path").attr("basename")(file_path);
           host::info("正在处理字幕文件: " + host::str_of(file_name));
-          if (host::truthy(self.attr("process_subtitle_file")(file_path))) ++success_files;
+          py::object file = py::reinterpret_borrow<py::object>(file_path);
+          py::object none = py::none();
+          share.reason.clear();
+          bool corrected = host::truthy(own_correction
+                                            ? correct_file(self, file, none, none, none, &share)
+                                            : self.attr("process_subtitle_file")(file));
+          if (corrected) ++success_files;
           ++processed_files;
-          double progress = static_cast<double>(processed_files) / total_files * 100;
-          host::progress("文件处理进度: " + pipeline::two_decimals(progress) + "% (" +
-                     std::to_string(processed_files) + "/" + std::to_string(total_files) + ")", "file");
+          double done = static_cast<double>(processed_files) / total_files * 100;
+          host::info("文件处理进度: " + pipeline::two_decimals(done) + "% (" +
+                     std::to_string(processed_files) + "/" + std::to_string(total_files) + ")");
+          tell("file", py::dict("file"_a = file, "corrected"_a = corrected,
+                                "reason"_a = corrected || share.reason.empty()
+                                                 ? py::object(py::none())
+                                                 : py::object(host::text(share.reason))));
         }
         host::info("字幕文件处理完成，成功: " + std::to_string(success_files) +
                    "，失败: " + std::to_string(processed_files - success_files));

@@ -8,9 +8,6 @@ namespace {
 using host::global;
 using namespace pybind11::literals;
 
-thread_local CacheContext t_context;
-thread_local ReplyInfo *t_reply_info = nullptr;
-
 constexpr const char *kSchema =
     "CREATE TABLE IF NOT EXISTS replies ("
     " key TEXT PRIMARY KEY, content TEXT NOT NULL, finish_reason TEXT,"
@@ -130,20 +127,6 @@ void ReplyCache::store(const std::string &key, py::handle content, py::handle fi
     if (!host::is_ordinary(error)) throw;
     give_up(error);
   }
-}
-
-CacheContext &cache_context() { return t_context; }
-
-CacheScope::CacheScope(ReplyCache *cache, long long window) : previous_(t_context) {
-  t_context = CacheContext{cache, window};
-}
-CacheScope::~CacheScope() { t_context = previous_; }
-
-ReplyInfo &last_reply_info() {
-  // Made on first use per thread and kept: it holds a Python object, so it
-  // must not be destroyed after the interpreter.
-  if (!t_reply_info) t_reply_info = new ReplyInfo();
-  return *t_reply_info;
 }
 
 }  // namespace brivane::bind

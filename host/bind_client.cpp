@@ -10,6 +10,7 @@
 #include "host/client_reply.h"
 #include "host/client_request.h"
 #include "host/host.h"
+#include "host/method.h"
 #include "host/settings.h"
 #include "host/prefetch.h"
 
@@ -28,8 +29,9 @@ bool less_than(long long count, py::handle limit) {
 class Call {
  public:
   Call(py::object self, py::object text, py::object max_retries, py::object retry_delay,
-       py::object timeout)
+       py::object timeout, const ClientContext &context)
       : self_(std::move(self)),
+        context_(context),
         max_retries_(std::move(max_retries)),
         retry_delay_(std::move(retry_delay)),
         timeout_(std::move(timeout)),
@@ -47,18 +49,16 @@ class Call {
     headers_["Authorization"] = host::text("Bearer " + host::str_of(api_key));
   }
 
-  py::object run() {
-    last_reply_info() = ReplyInfo{};
-    CacheContext context = cache_context();
-    if (context.cache) {
+  FetchedReply run() {
+    if (context_.cache) {
       cache_key_ = ReplyCache::key_for(body_);
       if (cache_key_) {
         // An unfinished reply stored by an earlier version is asked for again.
-        std::optional<ReplyCache::Entry> hit = context.cache->lookup(*cache_key_);
+        std::optional<ReplyCache::Entry> hit = context_.cache->lookup(*cache_key_);
         if (hit && hit->finish_reason.equal(py::str("stop"))) {
-          host::info("使用缓存的API响应 (窗口 " + std::to_string(context.window) + ")");
-          last_reply_info().finish_reason = hit->finish_reason;
-          return post_process(self_, hit->content, py::none());
+          host::info("使用缓存的API响应 (窗口 " + std::to_string(context_.window) + ")");
+          info_.finish_reason = hit->finish_reason;
+          return {post_process(self_, hit->content, py::none(), info_), info_};
         }
       }
     }
@@ -68,7 +68,7 @@ class Call {
                                         record_failure(error);
                                         return py::object();
                                       });
-      if (result) return result;
+      if (result) return {result, info_};
       if (refusal_) raise_plain(*refusal_);
     }
     std::string message = "API在 " + max_text_ + " 次尝试后仍然失败: " + last_exception_text();
@@ -80,7 +80,7 @@ class Call {
   // One attempt. Returns the result pair, or a null object when the attempt
   // failed and another one follows.
   py::object attempt() {
-    pipeline::AdaptiveLimit *gate = request_gate();
+    pipeline::AdaptiveLimit *gate = context_.gate;
     if (gate && gate->refusal()) {
       refusal_ = *gate->refusal();  // the account refused another request: none goes out
       return py::object();
@@ -146,14 +146,13 @@ class Call {
   py::object read_reply(py::handle response) {
     ReplyContent reply = read_reply_content(self_, response);
     if (!reply.content) return retry_or_give_up(reply.retry_message);
-    last_reply_info().finish_reason = reply.finish_reason;
+    info_.finish_reason = reply.finish_reason;
     // Only a finished reply is worth replaying: a cut or filtered one would
     // be written the same way on every rerun.
-    CacheContext context = cache_context();
-    if (context.cache && cache_key_ && reply.finish_reason.equal(py::str("stop"))) {
-      context.cache->store(*cache_key_, reply.content, reply.finish_reason, reply.usage);
+    if (context_.cache && cache_key_ && reply.finish_reason.equal(py::str("stop"))) {
+      context_.cache->store(*cache_key_, reply.content, reply.finish_reason, reply.usage);
     }
-    return post_process(self_, reply.content, reply.usage);
+    return post_process(self_, reply.content, reply.usage, info_);
   }
 
   // Counts a failed attempt; true when another attempt follows (after the
@@ -186,7 +185,10 @@ class Call {
 
   std::string last_exception_text() const { return host::str_of(last_exception_); }
 
-  py::object self_, max_retries_, retry_delay_, timeout_;
+  py::object self_;
+  ClientContext context_;
+  ReplyInfo info_;
+  py::object max_retries_, retry_delay_, timeout_;
   std::string max_text_, delay_text_;
   py::dict body_, headers_;
   long long retry_count_ = 0;
@@ -199,12 +201,32 @@ class Call {
 
 }  // namespace
 
+FetchedReply call_client(py::object self, py::object text, py::object max_retries,
+                         py::object retry_delay, py::object timeout, const ClientContext &context) {
+  return Call(std::move(self), std::move(text), std::move(max_retries), std::move(retry_delay),
+              std::move(timeout), context)
+      .run();
+}
+
+FetchedReply ask_client(py::handle self, const std::string &text, py::handle timeout,
+                        const ClientContext &context) {
+  py::object engine = py::reinterpret_borrow<py::object>(self);
+  if (method::is_defined(self, "call_deepseek_api_with_subtitle_prompt")) {
+    return call_client(engine, host::text(text), py::int_(5), py::int_(5),
+                       timeout ? py::reinterpret_borrow<py::object>(timeout) : py::int_(180),
+                       context);
+  }
+  py::object call = engine.attr("call_deepseek_api_with_subtitle_prompt");
+  return {timeout ? call(host::text(text), "timeout"_a = timeout) : call(host::text(text)),
+          ReplyInfo{}};
+}
+
 py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object subtitle_text,
                                                   py::object max_retries, py::object retry_delay,
                                                   py::object timeout) {
-  return Call(std::move(self), std::move(subtitle_text), std::move(max_retries),
-              std::move(retry_delay), std::move(timeout))
-      .run();
+  return call_client(std::move(self), std::move(subtitle_text), std::move(max_retries),
+                     std::move(retry_delay), std::move(timeout), ClientContext{})
+      .reply;
 }
 
 }  // namespace brivane::bind

@@ -66,10 +66,11 @@ void warn_unknown_keys(py::handle config) {
 // Both loaders: parse, apply, report; a failure is logged and re-raised as
 // the very same exception object.
 template <class Open>
-void load_config_from(py::handle self, Open &&open, const char *success, const char *failure) {
+void load_config_from(py::handle self, Open &&open, const char *success, const char *failure,
+                      bool read = true) {
   host::guard(
       [&] {
-        py::object config = host::load_json_and_close(open());
+        py::object config = read ? host::load_json_and_close(open()) : open();
         apply_config(self, config);
         host::info(success);
         warn_unknown_keys(config);
@@ -85,16 +86,69 @@ void load_config_from(py::handle self, Open &&open, const char *success, const c
 
 }  // namespace
 
+namespace {
+
+// The configuration with a run's own settings over it; a `logging` member
+// of them replaces single keys of that section.
+py::dict with_settings(py::handle config, py::handle overrides) {
+  py::dict merged = py::reinterpret_steal<py::dict>(PyDict_Copy(config.ptr()));
+  if (!merged) throw py::error_already_set();
+  for (auto [key, value] : py::reinterpret_borrow<py::dict>(overrides)) {
+    py::object section = merged.attr("get")(key);
+    if (py::str(key).equal(py::str("logging")) && PyDict_Check(section.ptr()) &&
+        PyDict_Check(value.ptr())) {
+      py::dict both = py::reinterpret_steal<py::dict>(PyDict_Copy(section.ptr()));
+      if (!both) throw py::error_already_set();
+      both.attr("update")(value);
+      merged[key] = both;
+    } else {
+      merged[key] = value;
+    }
+  }
+  return merged;
+}
+
+py::object package_config_path() {
+  py::object path = global("os").attr("path");
+  return path.attr("join")(path.attr("dirname")(global("__file__")), "config.json");
+}
+
+}  // namespace
+
 void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
-          py::object config_file) {
+          py::object config_file, py::object config, py::object overrides,
+          py::object glossary_files) {
   host::set_attr(self, "api_key", api_key);
   host::remember_secret(api_key);
   host::set_attr(self, "input_dir", input_dir);
   host::set_attr(self, "output_dir", output_dir);
-  if (config_file.is_none()) {
+  if (!config.is_none()) {
+    // Read already (by the command line, with the same reader): applied as
+    // if loaded from `config_file` now, without reading it again.
+    if (!PyDict_Check(config.ptr())) throw py::type_error("config 必须是JSON对象");
+    bool packaged = config_file.is_none();
+    load_config_from(
+        self, [&] { return config; }, packaged ? "内置配置加载成功" : "配置加载成功",
+        packaged ? "加载内置配置文件失败: " : "加载配置文件失败: ", false);
+    remember_config_dir(self, packaged ? package_config_path() : config_file);
+  } else if (config_file.is_none()) {
     self.attr("load_config_from_package")();
   } else {
     self.attr("load_config")(config_file);
+  }
+  if (!overrides.is_none()) {
+    if (!PyDict_Check(overrides.ptr())) throw py::type_error("settings 必须是JSON对象");
+    apply_config(self, with_settings(self.attr("config"), overrides));
+  }
+  if (!glossary_files.is_none()) {
+    // Read after the configured ones, in order.
+    py::list files;
+    py::object configured = settings::value(self.attr("config"), "glossary_files");
+    if (PyList_Check(configured.ptr())) files = py::list(configured);
+    for (py::handle file : glossary_files) {
+      if (!host::contains(files, file)) files.append(file);
+    }
+    apply_config(self, with_settings(self.attr("config"), py::dict("glossary_files"_a = files)));
   }
   self.attr("load_error_terms")();
   self.attr("create_directories")();
@@ -105,8 +159,7 @@ void load_config_from_package(py::object self) {
   load_config_from(
       self, [] { return host::open_package_text("config.json"); }, "内置配置加载成功",
       "加载内置配置文件失败: ");
-  py::object path = global("os").attr("path");
-  remember_config_dir(self, path.attr("join")(path.attr("dirname")(global("__file__")), "config.json"));
+  remember_config_dir(self, package_config_path());
 }
 
 void load_config(py::object self, py::object config_file) {

@@ -1,5 +1,5 @@
 // The requests a file's correction will send, known before it runs: for
-// the batch's prefetch and the command line's dry run.
+// the batch's plan and prefetch, and the command line's dry run.
 #include <climits>
 #include <optional>
 #include <string>
@@ -38,15 +38,13 @@ bool valid_window_size(py::handle value) {
 
 namespace {
 
-// The windows' request texts a plan makes of a file, read without records.
+// The windows' request texts a plan makes of a file already read.
 struct FileRequests {
   long long block_count = 0;
   std::vector<PlannedRequest> requests;
 };
-std::optional<FileRequests> file_requests(py::handle self, py::handle file_path,
-                                          py::handle window_size, py::handle start_window,
-                                          py::handle end_window) {
-  CueFile file = read_cue_file(self, file_path, false);
+std::optional<FileRequests> file_requests(const CueFile &file, py::handle window_size,
+                                          py::handle start_window, py::handle end_window) {
   if (!valid_window_size(window_size)) return std::nullopt;
   std::vector<pipeline::BlockFields> cues = fields_of_all(file.subtitles);
   FileRequests planned{static_cast<long long>(cues.size()), {}};
@@ -62,25 +60,22 @@ std::optional<FileRequests> file_requests(py::handle self, py::handle file_path,
 
 }  // namespace
 
-std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_path,
-                                             py::handle custom_window_size,
-                                             py::handle start_window, py::handle end_window) {
+std::optional<PlannedFile> plan_file(py::handle self, py::handle file_path) {
   return host::guard(
-      [&] {
-        py::object window_size = custom_window_size.is_none()
-                                     ? self.attr("window_size")
-                                     : py::reinterpret_borrow<py::object>(custom_window_size);
-        std::optional<FileRequests> planned =
-            file_requests(self, file_path, window_size, start_window, end_window);
-        return planned ? planned->requests : std::vector<PlannedRequest>();
+      [&]() -> std::optional<PlannedFile> {
+        PlannedFile planned{read_cue_file(self, file_path, false), {}};
+        std::optional<FileRequests> requests =
+            file_requests(planned.file, self.attr("window_size"), py::none(), py::none());
+        if (requests) planned.requests = std::move(requests->requests);
+        return planned;
       },
-      [](py::error_already_set &) { return std::vector<PlannedRequest>(); });
+      [](py::error_already_set &) -> std::optional<PlannedFile> { return std::nullopt; });
 }
 
 py::tuple dry_run_requests(py::object engine, py::object file_path) {
   py::object window_size = engine.attr("window_size");
   std::optional<FileRequests> planned =
-      file_requests(engine, file_path, window_size, py::none(), py::none());
+      file_requests(read_cue_file(engine, file_path, false), window_size, py::none(), py::none());
   if (!planned) {
     throw py::value_error("窗口大小必须是正整数，当前值: " + host::str_of(window_size));
   }

@@ -15,9 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace pybind11::literals;
 
-thread_local pipeline::AdaptiveLimit *t_gate = nullptr;
-thread_local Prefetch *t_batch = nullptr;
-
 // Ends a fetch that nobody will use. Not of the `Exception` family, so the
 // client's handlers let it through and log nothing.
 PyObject *abandoned_type() {
@@ -64,12 +61,11 @@ struct Prefetch::State {
 namespace {
 
 void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
-  t_gate = &state->limit;
   while (std::optional<std::size_t> job = state->queue.take()) {
     try {
       const PlannedRequest &request = state->requests[*job];
-      CacheScope scope(state->cache.get(), request.window);
-      state->replies[*job] = ask_client(state->self, request.text, state->timeout);
+      state->replies[*job] = ask_client(state->self, request.text, state->timeout,
+                                        {state->cache.get(), request.window, &state->limit});
     } catch (py::error_already_set &error) {
       if (error.matches(abandoned_type())) break;
       state->errors[*job] = error;
@@ -78,7 +74,6 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
     }
     state->queue.finish(*job);
   }
-  t_gate = nullptr;
 }
 
 }  // namespace
@@ -142,18 +137,6 @@ std::optional<FetchedReply> Prefetch::reply_for(const std::string &text) {
 }
 
 pipeline::AdaptiveLimit &Prefetch::limit() { return state_->limit; }
-
-GateScope::GateScope(pipeline::AdaptiveLimit *gate) : previous_(t_gate) { t_gate = gate; }
-GateScope::~GateScope() { t_gate = previous_; }
-
-Prefetch *batch_prefetch() { return t_batch; }
-
-BatchPrefetchScope::BatchPrefetchScope(Prefetch *prefetch) : previous_(t_batch) {
-  t_batch = prefetch;
-}
-BatchPrefetchScope::~BatchPrefetchScope() { t_batch = previous_; }
-
-pipeline::AdaptiveLimit *request_gate() { return t_gate; }
 
 void raise_abandoned() {
   PyErr_SetNone(abandoned_type());

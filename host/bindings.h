@@ -5,8 +5,12 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "host/prefetch.h"
 #include "text/srt.h"
 
 namespace brivane::bind {
@@ -17,8 +21,14 @@ namespace py = pybind11;
 py::object define_engine_class(py::module_ &m);
 
 // Construction and reference data (bind_engine.cpp).
+// `config`: the configuration already read from `config_file` (or the
+// packaged file), applied without reading it again; `settings`: keys that
+// replace the configuration's for this engine (a `logging` member replaces
+// keys of that section); `glossary_files`: glossary files read after the
+// configured ones.
 void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
-          py::object config_file);
+          py::object config_file, py::object config, py::object settings,
+          py::object glossary_files);
 void load_config_from_package(py::object self);
 void load_config(py::object self, py::object config_file);
 void load_error_terms(py::object self);
@@ -52,8 +62,19 @@ struct CueFile {
 CueFile read_cue_file(py::handle self, py::handle file_path, bool report = true);
 // Writes `file` with the texts of `corrected` (one Subtitle per sent cue, in
 // order) like write_srt: same records, same result; everything else of the
-// file as read.
-py::object write_cue_file(const CueFile &file, py::handle corrected, py::handle output_path);
+// file as read. `failure` (when given) receives the error record's text.
+py::object write_cue_file(const CueFile &file, py::handle corrected, py::handle output_path,
+                          std::string *failure = nullptr);
+// The record a reading with `report` gives of the file's encoding.
+void report_encoding(const CueFile &file, py::handle file_path);
+// A file of a batch read once, without records, and the request texts its
+// correction will send, in window order (none when its window size is
+// refused); nothing when it cannot be read (its correction reports why).
+struct PlannedFile {
+  CueFile file;
+  std::vector<PlannedRequest> requests;
+};
+std::optional<PlannedFile> plan_file(py::handle self, py::handle file_path);
 py::object remove_annotations(py::object self, py::object text);
 py::object extract_blocks_from_text(py::object self, py::object text);
 py::object get_output_path(py::object self, py::object file_path);
@@ -68,11 +89,30 @@ py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object su
 py::object process_subtitle_file(py::object self, py::object file_path,
                                  py::object custom_window_size, py::object start_window,
                                  py::object end_window);
+// What a batch shares with each file it corrects: the reply cache, the
+// requests fetched ahead (null: none) and the review report (None: none).
+struct BatchShare {
+  ReplyCache *cache = nullptr;
+  Prefetch *prefetch = nullptr;
+  py::object report = py::none();
+  py::object progress = py::none();  // see process_all_files
+  // Each file as the batch read it to plan it, taken by its correction: an
+  // input is read once per run.
+  std::unordered_map<std::string, CueFile> read;
+  // Why the file corrected last failed (empty: it did not).
+  std::string reason;
+};
+// process_subtitle_file within a batch (`batch`), or on its own (null).
+py::object correct_file(py::object self, py::object file_path, py::object custom_window_size,
+                        py::object start_window, py::object end_window, BatchShare *batch);
 // What a dry run reports of one file: the number of blocks sent and the
 // request text of each window, exactly as the engine would send them.
 py::tuple dry_run_requests(py::object engine, py::object file_path);
 py::object backup_files(py::object self);
-py::object process_all_files(py::object self);
+// `progress`: called with ("batch", {"files", "windows"}) once the batch is
+// planned, ("window", {"file", "window", "windows"}) after each merged
+// window and ("file", {"file", "corrected", "reason"}) after each file.
+py::object process_all_files(py::object self, py::object progress);
 void main();
 
 }  // namespace brivane::bind

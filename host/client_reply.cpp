@@ -130,13 +130,12 @@ ReplyContent read_reply_content(py::handle self, py::handle response) {
   return reply;
 }
 
-py::object post_process(py::handle self, py::handle content, py::handle usage) {
+py::object post_process(py::handle self, py::handle content, py::handle usage, ReplyInfo &info) {
   host::info("正在应用错误术语库精确替换...");
   py::object corrected = self.attr("apply_term_corrections")(content);
   py::object replaced_text = corrected[py::int_(0)];
   py::object replacement_details = corrected[py::int_(1)];
   py::object final_text = self.attr("remove_annotations")(replaced_text);
-  ReplyInfo &info = last_reply_info();
   info.returned = py::reinterpret_borrow<py::object>(content);
   info.after_glossary = replaced_text;
   info.usage = py::reinterpret_borrow<py::object>(usage);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "host/cache.h"
+
 namespace brivane::bind {
 namespace py = pybind11;
 
@@ -36,6 +38,6 @@ ReplyContent read_reply_content(py::handle self, py::handle response);
 
 // The glossary, then the commentary stripping, on a reply's content; each
 // stage is kept for the review of where an edit came from.
-py::object post_process(py::handle self, py::handle content, py::handle usage);
+py::object post_process(py::handle self, py::handle content, py::handle usage, ReplyInfo &info);
 
 }  // namespace brivane::bind

@@ -9,6 +9,7 @@ namespace brivane::bind {
 
 py::object define_engine_class(py::module_ &m) {
   using brivane::method::define;
+  using brivane::method::keyword;
   using brivane::method::optional;
   using brivane::method::required;
   py::dict ns;
@@ -26,7 +27,8 @@ py::object define_engine_class(py::module_ &m) {
                 "    output_dir: 输出字幕文件目录\n"
                 "    config_file: 配置文件路径，为None时使用内置配置\n",
                 {required("api_key"), required("input_dir"), required("output_dir"),
-                 optional("config_file", py::none())});
+                 optional("config_file", py::none()), keyword("config", py::none()),
+                 keyword("settings", py::none()), keyword("glossary_files", py::none())});
   define<&load_config_from_package>(cls, "load_config_from_package", "加载内置的配置文件");
   define<&load_config>(cls, "load_config",
                        "加载配置文件\n\n"
@@ -99,7 +101,8 @@ py::object define_engine_class(py::module_ &m) {
        optional("start_window", py::none()), optional("end_window", py::none())});
   define<&apply_term_corrections>(cls, "apply_term_corrections",
                                   "对AI校正后的文本应用错误术语库精确替换", {required("text")});
-  define<&process_all_files>(cls, "process_all_files", "处理所有字幕文件");
+  define<&process_all_files>(cls, "process_all_files", "处理所有字幕文件",
+                             {keyword("progress", py::none())});
   return cls;
 }
 

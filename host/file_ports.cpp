@@ -67,10 +67,9 @@ pipeline::Reply HostTransport::send(long long window, const std::string &request
 }
 
 FetchedReply HostTransport::ask_directly(long long window, const std::string &request) {
-  CacheScope scope(cache_, window);
   // While requests are fetched ahead, this one counts toward their limit.
-  GateScope gate(prefetch_ ? &prefetch_->limit() : nullptr);
-  return ask_client(self_, request, timeout_);
+  return ask_client(self_, request, timeout_,
+                    {cache_, window, prefetch_ ? &prefetch_->limit() : nullptr});
 }
 
 void HostTransport::read_blocks(pipeline::Reply &reply) {
@@ -92,9 +91,20 @@ py::handle HostTransport::block(std::size_t id, std::size_t block) const {
 void HostLog::debug(const std::string &message) { host::debug(message); }
 void HostLog::info(const std::string &message) { host::info(message); }
 void HostLog::warning(const std::string &message) { host::warning(message); }
-void HostLog::error(const std::string &message) { host::error(message); }
+void HostLog::error(const std::string &message) {
+  host::error(message);
+  if (reason_) *reason_ = message;
+}
 void HostLog::critical(const std::string &message) { host::critical(message); }
-void HostLog::progress(const std::string &message) { host::progress(message, "window"); }
+void HostLog::progress(const std::string &message, long long done, long long total) {
+  host::info(message);
+  if (progress_.is_none()) return;
+  py::dict event;
+  event["file"] = file_;
+  event["window"] = done;
+  event["windows"] = total;
+  progress_("window", event);
+}
 
 std::string HostLog::quote_list(const std::vector<std::string> &indexes) {
   py::list listed;

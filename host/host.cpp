@@ -120,12 +120,6 @@ bool redact_record(py::handle record) {
   return true;
 }
 
-void progress(std::string_view message, const char *step) {
-  py::dict extra;
-  extra["brivane_progress"] = step;
-  global("logger").attr("info")(text(message), "extra"_a = extra);
-}
-
 void log(const char *level, std::string_view message) {
   global("logger").attr(level)(text(message));
 }

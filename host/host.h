@@ -30,10 +30,6 @@ std::string message_of(const py::error_already_set &error);
 
 // One record through the module logger at the given level.
 void log(const char *level, std::string_view message);
-// An info record that also marks a step of progress ("window" or "file")
-// in its `brivane_progress` attribute, for a progress display to count
-// without reading the wording.
-void progress(std::string_view message, const char *step);
 
 // "写入失败: {path}: {cause}" for a write that failed with an OSError, the
 // cause in words (a full disk, no permission, ...); empty for other errors.

@@ -29,10 +29,15 @@ namespace py = pybind11;
 struct Param {
   const char *name;
   py::object fallback;  // null: required
+  bool keyword_only = false;
 };
 
 inline Param required(const char *name) { return {name, py::object()}; }
 inline Param optional(const char *name, py::object fallback) { return {name, std::move(fallback)}; }
+// After every positional parameter; always optional.
+inline Param keyword(const char *name, py::object fallback) {
+  return {name, std::move(fallback), true};
+}
 
 namespace detail {
 
@@ -120,14 +125,15 @@ py::object function(const char *name, const char *doc, std::vector<Param> params
   if (params.size() != T::N) throw std::logic_error("parameter list does not match the function");
   auto *info = new detail::Info();  // lives as long as the function object may
   info->name = name;
-  std::string required_part, optional_part;
+  std::string required_part, optional_part, keyword_part;
   for (const Param &p : params) {
     info->keywords.push_back(p.name);
     info->fallbacks.push_back(p.fallback);
-    (p.fallback ? optional_part : required_part) += "O";
+    (p.keyword_only ? keyword_part : p.fallback ? optional_part : required_part) += "O";
   }
   info->keywords.push_back(nullptr);
-  info->format = required_part + (optional_part.empty() ? "" : "|" + optional_part) + ":" + name;
+  info->format = required_part + (optional_part.empty() && keyword_part.empty() ? "" : "|") +
+                 optional_part + (keyword_part.empty() ? "" : "$" + keyword_part) + ":" + name;
   info->doc = detail::text_signature(name, params, bound) + doc;
   info->def = {info->name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&T::call)),
                METH_VARARGS | METH_KEYWORDS, info->doc.c_str()};
@@ -142,6 +148,11 @@ namespace detail {
 // Python function and carries `__qualname__` "{class}.{name}".
 void add_method(py::handle cls, const char *name, py::object fn);
 }  // namespace detail
+
+// `self.name` is still the method `define` added under that name: nothing
+// (a subclass, the class, the instance) replaced it. The engine then calls
+// its own code directly, handing it what a call through Python cannot carry.
+bool is_defined(py::handle self, const char *name);
 
 // Adds `Fn` to `cls` as an instance method; the first parameter is `self`.
 template <auto Fn>

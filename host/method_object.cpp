@@ -18,6 +18,7 @@ std::string text_signature(const std::string &name, const std::vector<Param> &pa
       sig += "$self";
       continue;
     }
+    if (params[k].keyword_only && (k == 0 || !params[k - 1].keyword_only)) sig += "*, ";
     sig += params[k].name;
     if (params[k].fallback) sig += "=" + host::str_of(py::repr(params[k].fallback));
   }
@@ -98,6 +99,15 @@ PyTypeObject *method_type() {
 
 }  // namespace
 
+bool is_defined_method(py::handle bound, const char *name) {
+  if (!PyMethod_Check(bound.ptr())) return false;
+  PyObject *method = PyMethod_GET_FUNCTION(bound.ptr());
+  if (Py_TYPE(method) != method_type()) return false;
+  py::object own = py::reinterpret_borrow<py::object>(reinterpret_cast<MethodObject *>(method)->function);
+  py::object own_name = own.attr("__name__");
+  return own_name.equal(py::str(name));
+}
+
 void add_method(py::handle cls, const char *name, py::object fn) {
   PyTypeObject *type = method_type();
   py::object method = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
@@ -111,3 +121,11 @@ void add_method(py::handle cls, const char *name, py::object fn) {
 }
 
 }  // namespace brivane::method::detail
+
+namespace brivane::method {
+
+bool is_defined(py::handle self, const char *name) {
+  return detail::is_defined_method(self.attr(name), name);
+}
+
+}  // namespace brivane::method

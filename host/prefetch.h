@@ -17,22 +17,13 @@ namespace py = pybind11;
 
 // How a batch or a file sends its requests: `max_concurrent_requests` (1
 // when absent) and `request_timeout` (null when absent: the client's own
-// default). Nothing, after logging the refusal, when a setting is invalid.
+// default). Nothing, after logging the refusal (its text also in `failure`
+// when given), when a setting is invalid.
 struct RequestSettings {
   int jobs = 1;
   py::object timeout;
 };
-std::optional<RequestSettings> request_settings(py::handle self);
-
-// A reply with what the client learnt of it.
-struct FetchedReply {
-  py::object reply;
-  ReplyInfo info;
-};
-
-// `self.call_deepseek_api_with_subtitle_prompt(text)`, with the configured
-// time-out when there is one.
-FetchedReply ask_client(py::handle self, const std::string &text, py::handle timeout);
+std::optional<RequestSettings> request_settings(py::handle self, std::string *failure = nullptr);
 
 // One window's request as the file correction will send it.
 struct PlannedRequest {
@@ -78,36 +69,6 @@ void join_fetch_threads();
 // Some fetch thread still runs (a stopped batch left requests in flight).
 bool fetches_in_flight();
 
-// The batch's prefetch on this thread while a batch runs, else null.
-Prefetch *batch_prefetch();
-class BatchPrefetchScope {
- public:
-  explicit BatchPrefetchScope(Prefetch *prefetch);
-  ~BatchPrefetchScope();
-
- private:
-  Prefetch *previous_;
-};
-
-// For the client: the in-flight limit that requests sent from this thread
-// go through (null outside a prefetch worker), and the way out of a fetch
-// that was abandoned.
-pipeline::AdaptiveLimit *request_gate();
-class GateScope {
- public:
-  explicit GateScope(pipeline::AdaptiveLimit *gate);
-  ~GateScope();
-
- private:
-  pipeline::AdaptiveLimit *previous_;
-};
 [[noreturn]] void raise_abandoned();
-
-// The request texts that the file correction will send for a file, in
-// window order, read without any record; empty when the file cannot be
-// read or its window size is refused (the correction itself reports it).
-std::vector<PlannedRequest> planned_requests(py::handle self, py::handle file_path,
-                                          py::handle custom_window_size, py::handle start_window,
-                                          py::handle end_window);
 
 }  // namespace brivane::bind

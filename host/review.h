@@ -14,17 +14,4 @@ py::object open_review_report(py::handle self);
 // A failure is logged; it never fails the batch, whose outputs are written.
 void write_review_report(py::handle report);
 
-// The batch's report on this thread while a batch runs, else None.
-py::object batch_report();
-class BatchReportScope {
- public:
-  explicit BatchReportScope(py::handle report);
-  ~BatchReportScope();
-  BatchReportScope(const BatchReportScope &) = delete;
-  BatchReportScope &operator=(const BatchReportScope &) = delete;
-
- private:
-  PyObject *previous_;
-};
-
 }  // namespace brivane::bind

@@ -60,7 +60,16 @@ void refuse_damaged_utf8(py::handle file_path, const py::error_already_set &not_
                         " 处)；请修正该文件，或用配置项 input_encoding 指定它的实际编码");
 }
 
+void warn_of_encoding(py::handle encoding, py::handle file_path) {
+  host::warning("字幕文件不是UTF-8编码，已按 " + host::str_of(encoding) + " 读取: " +
+                host::str_of(file_path));
+}
+
 }  // namespace
+
+void report_encoding(const CueFile &file, py::handle file_path) {
+  if (!file.guessed_encoding.is_none()) warn_of_encoding(file.guessed_encoding, file_path);
+}
 
 py::object read_subtitle_text(py::handle self, py::handle file_path, bool report,
                               py::object *guessed) {
@@ -75,10 +84,7 @@ py::object read_subtitle_text(py::handle self, py::handle file_path, bool report
     std::optional<py::object> encoding = detected_encoding(file_path);
     if (!encoding) throw not_utf8;
     py::object content = read_with(file_path, *encoding);
-    if (report) {
-      host::warning("字幕文件不是UTF-8编码，已按 " + host::str_of(*encoding) + " 读取: " +
-                    host::str_of(file_path));
-    }
+    if (report) warn_of_encoding(*encoding, file_path);
     if (guessed) *guessed = *encoding;
     return content;
   }

@@ -162,7 +162,8 @@ void gather_cue_file(const CueFile &file, py::handle corrected, SrtBytes &out) {
 }
 
 // Writes the gathered file as write_srt does, with its records.
-py::object save(py::handle output_path, const std::function<void(SrtBytes &)> &gather) {
+py::object save(py::handle output_path, const std::function<void(SrtBytes &)> &gather,
+                std::string *failure = nullptr) {
   return host::guard(
       [&]() -> py::object {
         SrtBytes bytes;
@@ -177,7 +178,9 @@ py::object save(py::handle output_path, const std::function<void(SrtBytes &)> &g
         return py::bool_(true);
       },
       [&](py::error_already_set &error) -> py::object {
-        host::error("保存字幕文件失败: " + host::message_of(error));
+        std::string message = "保存字幕文件失败: " + host::message_of(error);
+        host::error(message);
+        if (failure) *failure = message;
         return py::bool_(false);
       });
 }
@@ -189,7 +192,9 @@ py::object write_srt(py::object self, py::object subtitles, py::object output_pa
   return save(output_path, [&](SrtBytes &bytes) { gather_srt(subtitles, bytes); });
 }
 
-py::object write_cue_file(const CueFile &file, py::handle corrected, py::handle output_path) {
-  return save(output_path, [&](SrtBytes &bytes) { gather_cue_file(file, corrected, bytes); });
+py::object write_cue_file(const CueFile &file, py::handle corrected, py::handle output_path,
+                          std::string *failure) {
+  return save(
+      output_path, [&](SrtBytes &bytes) { gather_cue_file(file, corrected, bytes); }, failure);
 }
 }  // namespace brivane::bind

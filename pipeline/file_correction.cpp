@@ -212,7 +212,8 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
   }
   std::string progress = two_decimals(range_progress(plan_, window_idx));
   ports_.log.progress("字幕校正进度: " + progress + "% (窗口 " + std::to_string(window_idx + 1) +
-                      "/" + std::to_string(plan_.end_idx) + ")");
+                          "/" + std::to_string(plan_.end_idx) + ")",
+                      window_idx + 1 - plan_.start_idx, plan_.end_idx - plan_.start_idx);
   append(clog::window_closing());
   ports_.outcome.window_done(first, sources);
 }

@@ -66,7 +66,8 @@ class Log {
   virtual void warning(const std::string &message) = 0;
   virtual void error(const std::string &message) = 0;
   virtual void critical(const std::string &message) = 0;
-  virtual void progress(const std::string &message) = 0;
+  // A window merged: `done` of the `total` windows the plan processes.
+  virtual void progress(const std::string &message, long long done, long long total) = 0;
   // A list of block indexes as the records quote it.
   virtual std::string quote_list(const std::vector<std::string> &indexes) = 0;
 };

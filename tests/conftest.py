@@ -111,6 +111,7 @@ def service(standin):
     standin.default = behaviours.echo()
     yield standin
     standin.reset()
+    standin.default = behaviours.echo()  # tests that use the stand-in directly expect it
 
 
 @pytest.fixture

@@ -138,6 +138,8 @@ def test_version_and_help(run_python, tmp_path):
     ({"retry_missing_blocks": "yes"}, "配置项 retry_missing_blocks 必须是 true 或 false，当前值: 'yes'"),
     ({"review_report": 1}, "配置项 review_report 必须是 true 或 false，当前值: 1"),
     ({"input_encoding": "klingon"}, "配置项 input_encoding 必须是 \"auto\" 或编码名称，当前值: 'klingon'"),
+    ({"pricing": {"deepseek-flash": {"currency": "CNY", "cache_hit": 0, "cache_miss": "2", "output": 8}}},
+     "配置项 pricing.deepseek-flash.cache_miss 必须是非负数（每百万 tokens 的价格），当前值: '2'"),
 ])
 def test_checks_before_anything_starts(run_python, tmp_path, standin, package_root, change, message):
     standin.reset()
@@ -171,6 +173,60 @@ def test_dry_run_on_the_examples(run_python, tmp_path):
     tokens_in, tokens_out = map(int, re.findall(r"约 (\d+) 输入 tokens, (\d+) 输出", lines[4])[0])
     assert lines[4].startswith("合计: 4 个文件, 335 块, 9 个请求") and tokens_in > 9 * 2000 > tokens_out
     assert not (tmp_path / "out").exists()  # nothing written, no key needed
+
+
+ALWAYS = {"peak_days": [1, 2, 3, 4, 5, 6, 7], "peak_hours": ["00:00-24:00"]}
+NEVER = {"peak_days": [], "peak_hours": ["00:00-24:00"]}
+
+
+@pytest.mark.parametrize("currency, hours, factor, symbol", [
+    (None, None, None, None), ("CNY", ALWAYS, 1, "¥"), ("USD", NEVER, 0.5, "$")])
+def test_dry_run_estimates_the_cost(run_python, tmp_path, currency, hours, factor, symbol):
+    for name in ("a.srt", "b.srt"):  # the same text: only the prompt's cache hits differ
+        (tmp_path / "lectures").mkdir(exist_ok=True)
+        (tmp_path / "lectures" / name).write_text(make_srt(5), encoding="utf-8")
+    config = {"api_url": "http://127.0.0.1:9/none", "model": "m", "window_size": 2}
+    if currency:
+        # Only misses are charged, a token each.
+        config["pricing"] = {"m": {"currency": currency, "cache_hit": 0, "cache_miss": 1e6, "output": 0,
+                                   "off_peak": {"factor": 0.5, "utc_offset": "+08:00", **hours}}}
+    (tmp_path / "config.json").write_text(json.dumps(config), encoding="utf-8")
+    code = "import sys; from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))"
+    result = run_python(code, cwd=tmp_path, args=["--dry-run", "--input", "lectures", "--config",
+                                                  "config.json"])
+    pattern = r"(\d+) 个请求, 约 (\d+) 输入 tokens, (\d+) 输出 tokens(?:, 费用约 (.)(\d+\.\d\d))? "
+    rows = [re.search(pattern, line + " ").groups() for line in result.stdout.splitlines()]
+    if currency is None:
+        assert [row[3:] for row in rows] == [(None, None)] * 3
+        return
+    (requests, tokens_in, window), second, total = [[int(n) for n in row[:3]] for row in rows]
+    prompt = (tokens_in - window) / requests
+    # The run's first request pays the prompt; every later one finds it cached.
+    expected = [(prompt + window) * factor, window * factor]
+    assert {row[3] for row in rows} == {symbol}
+    assert [float(row[4]) for row in rows] == pytest.approx([*expected, sum(expected)], abs=2)
+    assert second == [requests, tokens_in, window]
+
+
+@pytest.mark.parametrize("config, warned", [
+    ({"api_url": "https://api.deepseek.com/chat/completions", "model": "m"}, True),
+    (None, False),  # the packaged configuration turns thinking off
+    ({"api_url": "http://127.0.0.1:9/chat/completions", "model": "m"}, False),
+])
+def test_thinking_warning(run_python, tmp_path, package_root, config, warned):
+    prepare(tmp_path, package_root, files=1)
+    args = ["--input", "lectures", "--output", "out"]
+    if config:
+        (tmp_path / "config.json").write_text(json.dumps(config), encoding="utf-8")
+        args += ["--config", "config.json"]
+    code = "import sys; from brivane.__main__ import run; sys.exit(run(sys.argv[1:]))"
+    # No key: the run stops before any request.
+    result = run_python(code, cwd=tmp_path, check=False, args=args)
+    assert result.returncode == 1
+    warnings = [line for line in result.stderr.splitlines() if "thinking" in line]
+    assert len(warnings) == warned
+    if warned:
+        assert '"extra_body": {"thinking": {"type": "disabled"}}' in warnings[0] and "2048" in warnings[0]
 
 
 def test_progress_line_on_a_terminal(tmp_path, standin, package_root):
@@ -226,3 +282,33 @@ def test_report_flag_overrides_configuration(run_python, tmp_path, standin, pack
     assert (tmp_path / "out" / "review" / "index.html").exists() is written
     logged = messages((tmp_path / "logs" / "brivane.log").read_text(encoding="utf-8"))
     assert any(m.startswith("本批次用量: 输入 ") for m in logged) is written
+
+
+COUNT_OPENS = """
+import collections, json, os, sys
+opened = collections.Counter()
+def count(event, args):
+    # The backup's archive reads its members too; that is its own copy.
+    if event == "open" and isinstance(args[0], str) and sys._getframe(1).f_globals.get("__name__") != "zipfile":
+        opened[os.path.abspath(args[0])] += 1
+sys.addaudithook(count)
+from brivane.__main__ import run
+status = run(sys.argv[1:])
+print(json.dumps({"status": status, "opened": opened}))
+"""
+
+
+def test_a_batch_reads_each_file_once(run_python, tmp_path, standin, package_root):
+    standin.reset()
+    prepare(tmp_path, package_root, files=2)
+    (tmp_path / "error_terms_library.json").unlink()  # the packaged one is read
+    config = json.loads((package_root / "brivane" / "config.json").read_text(encoding="utf-8"))
+    (tmp_path / "run.json").write_text(json.dumps({**config, "api_url": standin.url}), encoding="utf-8")
+    result = run_python(COUNT_OPENS, cwd=tmp_path, env={"DEEPSEEK_API_KEY": KEY},
+                        args=["--input", "lectures", "--output", "out", "--config", "run.json"])
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["status"] == 0
+    opened = report["opened"]
+    for path in (tmp_path / "lectures" / "l0.srt", tmp_path / "lectures" / "l1.srt",
+                 tmp_path / "run.json", package_root / "brivane" / "error_terms_library.json"):
+        assert opened.get(str(path)) == 1, (path, opened)

@@ -3,20 +3,22 @@ import json
 
 import pytest
 
-from brivane import glossary
+from brivane import glossary, glossary_files
+from brivane.dictionary import Dictionary
+from brivane.glossary_check import check
 
 
 @pytest.fixture(scope="module")
 def dictionary():
-    return glossary.Dictionary.load()
+    return Dictionary.load()
 
 
 def problems_of(tmp_path, dictionary, content, with_packaged=False):
     path = tmp_path / "team.json"
     path.write_text(content if isinstance(content, str) else json.dumps(content, ensure_ascii=False),
                     encoding="utf-8")
-    glossaries = [glossary.packaged_glossary()] if with_packaged else []
-    report = glossary.check([*glossaries, glossary.read_glossary(path)], dictionary)
+    glossaries = [glossary_files.packaged_glossary()] if with_packaged else []
+    report = check([*glossaries, glossary_files.read_glossary(path)], dictionary)
     return report, {(p.entry, p.rule) for p in report.problems}
 
 
@@ -39,7 +41,7 @@ D = "药物名称术语"
     ({D: ["辨→瓣"]}, "辨→瓣", "short"),
     ({D: ["120→一百二十"]}, "120→一百二十", "short"),
     ({"心内科术语": ["房扑动→心房扑动"]}, None, "category"),
-    ({glossary.STANDARDISATIONS: ["综合症→综合征"]}, "综合症→综合征", "mark"),
+    ({glossary_files.STANDARDISATIONS: ["综合症→综合征"]}, "综合症→综合征", "mark"),
 ])
 def test_each_rule(tmp_path, dictionary, content, entry, rule):
     report, found = problems_of(tmp_path, dictionary, content)
@@ -48,7 +50,7 @@ def test_each_rule(tmp_path, dictionary, content, entry, rule):
 
 
 def test_marked_standardisation_is_reported_as_such(tmp_path, dictionary):
-    content = {D: ["综合症→综合征"], glossary.STANDARDISATIONS: ["综合症→综合征"]}
+    content = {D: ["综合症→综合征"], glossary_files.STANDARDISATIONS: ["综合症→综合征"]}
     report, found = problems_of(tmp_path, dictionary, content)
     assert found == set()
     [(entry, words)] = report.standardisations

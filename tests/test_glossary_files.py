@@ -4,7 +4,7 @@ import json
 import pytest
 
 from brivane import __main__ as cli
-from brivane import glossary
+from brivane import glossary_files
 
 PACKAGED_TOTAL = 177
 
@@ -22,7 +22,7 @@ def test_merge_order_precedence_and_records(brivane_module, workdir, make_config
         "药物名称术语": ["阿托发他汀→阿托伐他汀钙", "心房扑洞→心房扑动"],
         "心内科": ["房颤→心房颤动"]})
     second = write(workdir / "conf" / "infect.json", {
-        "综合医学术语": ["心房扑洞 -> 心房扑动（重写）"], glossary.STANDARDISATIONS: ["心房扑洞→心房扑动"]})
+        "综合医学术语": ["心房扑洞 -> 心房扑动（重写）"], glossary_files.STANDARDISATIONS: ["心房扑洞→心房扑动"]})
     (workdir / "conf" / "config.json").write_text(
         json.dumps({"glossary_files": ["team/cardio.json", "infect.json"]}), encoding="utf-8")
     engine = brivane_module.Brivane("k", "in", "out", str(workdir / "conf" / "config.json"))
@@ -32,7 +32,7 @@ def test_merge_order_precedence_and_records(brivane_module, workdir, make_config
                           f"已加载用户术语库: {second}，1个术语",
                           f"错误术语库加载成功，共{PACKAGED_TOTAL + 4 - 2}个术语"]
     terms = engine.error_terms
-    assert list(terms)[-1] == "心内科" and glossary.STANDARDISATIONS not in terms
+    assert list(terms)[-1] == "心内科" and glossary_files.STANDARDISATIONS not in terms
     entries = [e for values in terms.values() for e in values]
     assert [e for e in entries if "阿托发他汀" in e] == ["阿托发他汀→阿托伐他汀钙"]
     assert terms["药物名称术语"][-1] == "阿托发他汀→阿托伐他汀钙"
@@ -100,8 +100,8 @@ def test_glossary_flag_reaches_the_engine_after_configured_files(
     write(workdir / "run" / "b.json", {"药物名称术语": ["房颤→房性颤动"]})
     config = make_config({"glossary_files": ["a.json"]})
     monkeypatch.chdir(workdir / "run")  # --glossary is relative to the working directory
-    engine = cli.engine_class(brivane_module, [str((workdir / "run" / "b.json").resolve())])(
-        "k", "in", "out", config)
+    engine = brivane_module.Brivane("k", "in", "out", config,
+                                    glossary_files=[str((workdir / "run" / "b.json").resolve())])
     assert engine.apply_term_corrections("房颤")[0] == "房性颤动"
     loaded = [m for _, m in records() if m.startswith("已加载用户术语库")]
     assert loaded == [f"已加载用户术语库: {workdir / 'a.json'}，1个术语",

@@ -3,12 +3,14 @@ import json
 
 import pytest
 
-from brivane import glossary
+from brivane import glossary, glossary_files, glossary_suggest
+from brivane.decisions import Decisions
+from brivane.dictionary import jieba_words
 
 
 @pytest.fixture(scope="module")
 def words():
-    return glossary.jieba_words()
+    return jieba_words()
 
 
 @pytest.mark.parametrize("sent, returned, spans", [
@@ -21,10 +23,11 @@ def words():
     # A punctuation change beside the fix is not part of it.
     ("患者方颤。", "患者房颤，", [("方颤", "房颤")]),
     ("方颤", "房颤。", [("方颤", "房颤")]),
+    ("艾克斯线", "X线的", [("艾克斯", "X")]),  # nor a particle added after it
     ("今天讲方颤的治疗", "我们今天来讨论心房颤动", []),  # most of the line rewritten
 ])
 def test_edited_spans(words, sent, returned, spans):
-    assert glossary.edited_spans(sent, returned, words) == spans
+    assert glossary_suggest.edited_spans(sent, returned, words) == spans
 
 
 def block(index, sent, returned):
@@ -69,14 +72,14 @@ def test_recurring_edit_is_suggested_and_unsafe_listed_apart(tmp_path, reviews, 
     assert glossary.main(["suggest", *reviews, "--output", str(output)]) == glossary.CLEAN
     out = capsys.readouterr().out
     learned = json.loads(output.read_text(encoding="utf-8"))
-    assert learned == {glossary.SUGGESTION_CATEGORY: ["方颤→房颤"]}
+    assert learned == {glossary_suggest.SUGGESTION_CATEGORY: ["方颤→房颤"]}
     assert "    3  方颤→房颤\n       a.srt #1: 患者出现方颤，心率很快 → 患者出现房颤，心律很快\n" in out
     assert "b.srt #8: 既往方颤病史 → 既往房颤病史" in out
     unsafe = out.split("不安全，未写入 1 条:\n")[1]
     assert unsafe.startswith("    3  心率→心律\n       dictionary: ")
     assert "返流→" not in out and "血案→" not in out
     # The file is ready for the engine and passes the checker with the packaged library.
-    assert glossary.load_error(output) is None
+    assert glossary_files.load_error(output) is None
     assert glossary.main(["check", "--with-packaged", str(output)]) == glossary.CLEAN
     capsys.readouterr()
     assert glossary.main(["suggest", *reviews, "--output", str(output)]) == glossary.USAGE
@@ -84,12 +87,12 @@ def test_recurring_edit_is_suggested_and_unsafe_listed_apart(tmp_path, reviews, 
 
 
 def test_min_count_and_current_glossary(tmp_path, reviews):
-    documents = [glossary.load_changes(path) for path in reviews]
-    packaged = glossary.effective_entries([glossary.packaged_glossary()])
-    pairs = [(s.wrong, s.right, s.count) for s in glossary.mine(documents, packaged, min_count=1)]
+    documents = [glossary_suggest.load_changes(path) for path in reviews]
+    packaged = glossary_files.effective_entries([glossary_files.packaged_glossary()])
+    pairs = [(s.wrong, s.right, s.count) for s in glossary_suggest.mine(documents, packaged, min_count=1)]
     assert pairs == [("方颤", "房颤", 3), ("心率", "心律", 3), ("返流", "反流", 1)]
-    team = glossary.Entry("t", "微生物术语", "方颤→房颤", "方颤", "房颤")
-    assert [s.wrong for s in glossary.mine(documents, [*packaged, team])] == ["心率"]
+    team = glossary_files.Entry("t", "微生物术语", "方颤→房颤", "方颤", "房颤")
+    assert [s.wrong for s in glossary_suggest.mine(documents, [*packaged, team])] == ["心率"]
 
 
 def test_bad_review_is_a_usage_error(tmp_path, capsys):
@@ -114,7 +117,7 @@ def test_suggestions_from_runs_against_the_standin(batch_engine, service, workdi
     assert batch_engine.process_all_files() is True
     output = tmp_path / "learned.json"
     assert glossary.main(["suggest", str(workdir / "output"), "--output", str(output)]) == glossary.CLEAN
-    assert json.loads(output.read_text(encoding="utf-8")) == {glossary.SUGGESTION_CATEGORY: ["方颤→房颤"]}
+    assert json.loads(output.read_text(encoding="utf-8")) == {glossary_suggest.SUGGESTION_CATEGORY: ["方颤→房颤"]}
     out = capsys.readouterr().out
     assert ("    3  方颤→房颤\n"
             "       a.srt #1: 患者出现方颤 → 患者出现房颤\n"
@@ -127,19 +130,17 @@ def test_suggestions_from_runs_against_the_standin(batch_engine, service, workdi
 def run_with(tmp_path, words, blocks, decide=None):
     """Suggestions (pair, count) from one output folder, with decisions
     stored the way the workbench stores them."""
-    from brivane import workbench
-
     document = changes(a=blocks)
     (tmp_path / "out" / "review").mkdir(parents=True)
     (tmp_path / "out" / "review" / "changes.json").write_text(json.dumps(document), encoding="utf-8")
     if decide:
-        store = workbench.Decisions(str(tmp_path / "out"))
+        store = Decisions(str(tmp_path / "out"))
         file = document["files"][0]
         for position, action, text in decide:
             store.set(file, position, action, text, "审阅人")
         store.close()
-    documents = [glossary.load_changes(str(tmp_path / "out"))]
-    return [(s.text, s.count) for s in glossary.mine(documents, [], min_count=1, words=words)]
+    documents = [glossary_suggest.load_changes(str(tmp_path / "out"))]
+    return [(s.text, s.count) for s in glossary_suggest.mine(documents, [], min_count=1, words=words)]
 
 
 FIXES = [block(1, "患者出现方颤", "患者出现房颤"), block(2, "方颤复发", "房颤复发"),
@@ -166,5 +167,5 @@ def test_notes_rewrites_and_punctuation_are_no_terms(tmp_path, words):
     assert run_with(tmp_path, words, blocks) == [("方颤→房颤", 3)]
     # Nor is one fix a conflict with itself: it is safe.
     (tmp_path / "out" / "review" / "changes.json").write_text(json.dumps(changes(a=blocks)), encoding="utf-8")
-    safe, unsafe = glossary.suggest([glossary.load_changes(str(tmp_path / "out"))], [], min_count=3)
+    safe, unsafe = glossary_suggest.suggest([glossary_suggest.load_changes(str(tmp_path / "out"))], [], min_count=3)
     assert [s.text for s in safe] == ["方颤→房颤"] and unsafe == []

@@ -64,9 +64,11 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
     assert file["usage"]["requests"] == 4 and file["usage"]["prompt_tokens"] == prompt
     assert changes["usage"] == file["usage"]
     completion = file["usage"]["completion_tokens"]
-    assert records()[-2:] == [
-        ("INFO", f"审阅报告已保存到: {folder / 'index.html'}"),
-        ("INFO", f"本批次用量: 输入 {prompt} tokens（缓存命中 {hit}），输出 {completion} tokens")]
+    saved, usage_record = records()[-2:]
+    assert saved == ("INFO", f"审阅报告已保存到: {folder / 'index.html'}")
+    # The packaged configuration prices the model.
+    assert re.fullmatch(f"本批次用量: 输入 {prompt} tokens（缓存命中 {hit}），输出 {completion} tokens，"
+                        r"推理 0 tokens，费用约 ¥\d\.\d{4}", usage_record[1])
     page = (folder / "lecture.html").read_text(encoding="utf-8")
     data = page_data(page)
     assert data["blocks"] == file["blocks"]
@@ -123,11 +125,13 @@ def test_big_change_spares_terms_and_one_word_fixes(sent, final, entries, big):
 
 
 def test_usage_sums_skip_what_was_not_reported():
-    usage = review.sum_usage([{"prompt_tokens": 10, "completion_tokens": 2},
+    usage = review.sum_usage([{"prompt_tokens": 10, "completion_tokens": 2,
+                               "completion_tokens_details": {"reasoning_tokens": 7}},
                               {"prompt_tokens": 5, "prompt_cache_hit_tokens": 4,
-                               "completion_tokens": True}, None])
+                               "completion_tokens": True, "completion_tokens_details": None}, None])
     assert usage == {"requests": 2, "prompt_tokens": 15, "completion_tokens": 2,
-                     "prompt_cache_hit_tokens": 4, "prompt_cache_miss_tokens": None}
+                     "prompt_cache_hit_tokens": 4, "prompt_cache_miss_tokens": None,
+                     "reasoning_tokens": 7}
 
 
 def test_page_names_never_collide(review_engine, workdir):
@@ -155,9 +159,46 @@ def test_batch_report_lists_every_file(batch_engine, service, workdir, records):
     assert reason.replace("'", "&#39;") in (folder / "index.html").read_text(encoding="utf-8")
     messages = [message for _, message in records()]
     done = messages.index("字幕文件处理完成，成功: 1，失败: 1")
-    assert messages[done + 1:] == [
-        f"审阅报告已保存到: {folder / 'index.html'}",
+    assert messages[done + 1] == f"审阅报告已保存到: {folder / 'index.html'}"
+    assert messages[done + 2].startswith(
         f"本批次用量: 输入 {changes['usage']['prompt_tokens']} tokens"
         f"（缓存命中 {changes['usage']['prompt_cache_hit_tokens']}），"
-        f"输出 {changes['usage']['completion_tokens']} tokens"]
+        f"输出 {changes['usage']['completion_tokens']} tokens，推理 0 tokens")
+    assert len(messages) == done + 3
     assert (folder / "b.html").exists()
+
+
+@pytest.mark.parametrize("currency, scale, shown", [
+    (None, 0, None), ("CNY", 1, r"¥(\d\.\d{4})"), ("EUR", 1e4, r"EUR (\d+\.\d\d)")])
+def test_usage_record_with_reasoning_and_cost(review_engine, service, workdir, records,
+                                              currency, scale, shown):
+    # The stand-in thinks unless told not to; the packaged prices give way to the case's.
+    config = {key: value for key, value in review_engine.config.items() if key != "pricing"}
+    config["extra_body"] = {}
+    prices = {"currency": currency, "cache_hit": 1 * scale, "cache_miss": 10 * scale, "output": 100 * scale}
+    if currency:
+        config["pricing"] = {review_engine.model: prices}
+    review_engine.config = config
+    service.thinking, service.reasoning_tokens = True, 37
+    (workdir / "input").mkdir(exist_ok=True)
+    (workdir / "input" / "talk.srt").write_text(make_srt(4), encoding="utf-8")
+    assert review_engine.process_subtitle_file(str(workdir / "input" / "talk.srt"),
+                                               custom_window_size=2) is True
+    folder, changes = report_files(workdir)
+    usage = changes["usage"]
+    assert usage["reasoning_tokens"] == 37 * len(service.requests) == 37 * 2
+    record = records()[-1][1]
+    assert record.startswith(
+        f"本批次用量: 输入 {usage['prompt_tokens']} tokens（缓存命中 {usage['prompt_cache_hit_tokens']}），"
+        f"输出 {usage['completion_tokens']} tokens，推理 {37 * 2} tokens")
+    index = (folder / "index.html").read_text(encoding="utf-8")
+    if currency is None:
+        assert "费用" not in record + index and "cost" not in changes
+        return
+    expected = (usage["prompt_cache_hit_tokens"] * prices["cache_hit"]
+                + usage["prompt_cache_miss_tokens"] * prices["cache_miss"]
+                + usage["completion_tokens"] * prices["output"]) / 1e6
+    amount = re.fullmatch(r".*，费用约 " + shown, record).group(1)
+    assert float(amount) == pytest.approx(expected, abs=0.01)
+    assert changes["cost"]["amount"] == changes["files"][0]["cost"]["amount"] == pytest.approx(expected)
+    assert f'data-key="cost" data-value="{changes["files"][0]["cost"]["amount"]}"' in index

@@ -7,6 +7,9 @@ import pytest
 from test_lossless_reading import SHAPES, correct
 
 from brivane import workbench
+from brivane.changes import load_batch
+from brivane.decisions import Decisions
+from brivane.export import ReviewError, clean_edit, export
 
 
 def batch(engine, service, workdir, content):
@@ -14,13 +17,13 @@ def batch(engine, service, workdir, content):
     (workdir / "input").mkdir(exist_ok=True)
     corrected = correct(engine, workdir, content)
     output = str(workdir / "output")
-    return output, corrected, workbench.load_batch(output)["files"][0]
+    return output, corrected, load_batch(output)["files"][0]
 
 
 @pytest.mark.parametrize("content", [shape[1] for shape in SHAPES], ids=[shape[0] for shape in SHAPES])
 def test_reviewed_file_changes_only_the_decided_texts(pipeline_engine, service, workdir, content):
     output, corrected, file = batch(pipeline_engine, service, workdir, content)
-    store = workbench.Decisions(output)
+    store = Decisions(output)
     edits = {}
     for position, block in enumerate(file["blocks"]):
         if position % 2 == 0:
@@ -28,7 +31,7 @@ def test_reviewed_file_changes_only_the_decided_texts(pipeline_engine, service, 
             store.set(file, position, "edit", edits[block["final"]], "r")
         else:
             store.set(file, position, "reject", None, "r")
-    summary = workbench.export(output, store)
+    summary = export(output, store)
     store.close()
     assert summary["files"][0]["error"] is None
     reviewed = (workdir / "output" / "lecture_reviewed.srt").read_text(encoding="utf-8")
@@ -44,7 +47,7 @@ def test_reviewed_file_changes_only_the_decided_texts(pipeline_engine, service, 
 def test_export_counts_and_refuses_a_changed_file(pipeline_engine, service, workdir):
     output, corrected, file = batch(pipeline_engine, service, workdir,
                                     "1\n00:00:01,000 --> 00:00:02,000\n第一\n\n2\n00:00:03,000 --> 00:00:04,000\n第二\n")
-    store = workbench.Decisions(output)
+    store = Decisions(output)
     store.set(file, 0, "accept", None, "r")
     store.close()
     assert workbench.main(["export", output]) == workbench.CLEAN
@@ -52,7 +55,7 @@ def test_export_counts_and_refuses_a_changed_file(pipeline_engine, service, work
     assert summary["totals"] == {"accepted": 1, "rejected": 0, "edited": 0, "not_reviewed": 1, "stale": 0}
     (workdir / "output" / "lecture_corrected.srt").write_text(corrected.replace("第二", "别的"), encoding="utf-8")
     (workdir / "output" / "lecture_reviewed.srt").unlink()
-    summary = workbench.export(output)
+    summary = export(output)
     assert "找不到第 2 块" in summary["files"][0]["error"]
     assert not (workdir / "output" / "lecture_reviewed.srt").exists()
 
@@ -66,7 +69,7 @@ def test_export_counts_and_refuses_a_changed_file(pipeline_engine, service, work
 ])
 def test_edits_a_cue_cannot_hold_are_refused(text, error):
     if error is None:
-        assert workbench.clean_edit(text) == "  第一行\n第二行"
+        assert clean_edit(text) == "  第一行\n第二行"
     else:
-        with pytest.raises(workbench.ReviewError, match=error):
-            workbench.clean_edit(text)
+        with pytest.raises(ReviewError, match=error):
+            clean_edit(text)

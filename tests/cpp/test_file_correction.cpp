@@ -49,7 +49,7 @@ struct FakeLog : Log {
   void warning(const std::string &m) override { records.push_back("W " + m); }
   void error(const std::string &m) override { records.push_back("E " + m); }
   void critical(const std::string &m) override { records.push_back("C " + m); }
-  void progress(const std::string &m) override { records.push_back("P " + m); }
+  void progress(const std::string &m, long long, long long) override { records.push_back("P " + m); }
   std::string quote_list(const std::vector<std::string> &indexes) override {
     std::string out;
     for (const auto &index : indexes) out += "<" + index + ">";
