@@ -243,7 +243,8 @@ def test_concurrency_limit_refuses_the_excess(service):
     service.latency = 0
     assert post(service).status_code == 200  # the places are free again
     service.reset()
-    assert (service.concurrency_limit, service.peak_in_flight, service.refused) == (None, 0, 0)
+    assert (service.concurrency_limit, service.refused) == (None, 0)
+    assert service.peak_in_flight <= 1  # the last reply's handler may still be closing
 
 
 def test_cli_prints_url_and_applies_fixes(tmp_path):
