@@ -36,6 +36,7 @@ glossaries:
 review:
   brivane review OUTPUT_DIR [--reviewer NAME] [--media DIR]  the review workbench, in the browser
   brivane review export OUTPUT_DIR                          <name>_reviewed.srt from the decisions
+  brivane score REFERENCE HYPOTHESIS [--source SOURCE]      CER and false corrections against reviewed text
 
 set-up:
   brivane doctor [--config FILE] [--input DIR] [--output DIR]  check configuration, folders, key,
@@ -275,6 +276,10 @@ def run(argv=None) -> int:
         from brivane import doctor
 
         return doctor.main(argv[1:])
+    if argv[:1] == ["score"]:
+        from brivane import score
+
+        return score.main(argv[1:])
     args = parse_args(argv)
     config, problems = load_configuration(args.config)
     if config is not None:

@@ -43,10 +43,9 @@ def decided_text(block, record):
     return block["sent"] if record["decision"] == "reject" else record["text"]
 
 
-def reviewed_content(content, blocks, texts, name):
-    """The corrected file's content with each block's text replaced by the
-    decided one, read and written with the engine's own reading rules:
-    every other part of the file stays as written."""
+def matched_cues(content, blocks, name):
+    """The corrected file's parts, read with the engine's own reading rules,
+    and its cue part for each block, checked against the report."""
     parts = _native.srt_parts(content)
     cues = [part for part in parts if part["is_cue"] and part["text"]]
     for k, block in enumerate(blocks):
@@ -58,8 +57,35 @@ def reviewed_content(content, blocks, texts, name):
                 (cue["start_time"], cue["end_time"])):
             raise ReviewError(f"{name}: 找不到第 {block['index']} 块（{block['start']}）；"
                               "校正文件在审阅报告之后被改动过？")
-        cue["text"] = texts[k]
+    return parts, cues[:len(blocks)]
+
+
+def reviewed_content(content, blocks, texts, name):
+    """The corrected file's content with each block's text replaced by the
+    decided one: every other part of the file stays as written."""
+    parts, cues = matched_cues(content, blocks, name)
+    for cue, text in zip(cues, texts):
+        cue["text"] = text
     return _native.render_srt_parts(parts)
+
+
+def gold_contents(cues, blocks, records):
+    """The decided blocks alone, as (source, reference) SRT contents: the
+    text sent and the text decided, each under its index and timing lines
+    as written; None when no block is decided."""
+    decided = [k for k in range(len(blocks)) if records.get(k) is not None]
+    if not decided:
+        return None
+    source = [{**cues[k], "text": blocks[k]["sent"]} for k in decided]
+    reference = [{**cues[k], "text": decided_text(blocks[k], records[k])} for k in decided]
+    return _native.render_srt_parts(source), _native.render_srt_parts(reference)
+
+
+def write_gold(gold, input_name, contents):
+    """`<gold>/source/<name>` and `<gold>/reference/<name>`, under the input's name."""
+    for folder, content in zip(("source", "reference"), contents):
+        os.makedirs(os.path.join(gold, folder), exist_ok=True)
+        _native.replace_file(os.path.join(gold, folder, input_name), content)
 
 
 def corrected_path(output_dir, file):
@@ -77,13 +103,16 @@ def reviewed_path(corrected):
     return f"{stem}_reviewed{ext}"
 
 
-def export(output_dir, store=None, document=None, now=None):
+def export(output_dir, store=None, document=None, now=None, gold=None):
     """Writes `<name>_reviewed.srt` per corrected file and the summary
-    `review/reviewed.json`; returns the summary."""
+    `review/reviewed.json`; returns the summary. With `gold`, a folder, also
+    the decided blocks of each file as a benchmark: the text sent in
+    `<gold>/source/` and the decided text in `<gold>/reference/`."""
     document = document or load_batch(output_dir)
     own = store is None
     store = store or Decisions(output_dir)
     files, totals = [], dict.fromkeys(("accepted", "rejected", "edited", "not_reviewed", "stale"), 0)
+    gold_totals = {"folder": gold, "files": 0, "blocks": 0}
     try:
         for file in document["files"]:
             entry = {"input": file["input"], "reviewed": None, "error": None}
@@ -109,6 +138,12 @@ def export(output_dir, store=None, document=None, now=None):
                     target = reviewed_path(source)
                     _native.replace_file(target, result)
                     entry["reviewed"] = target
+                    golden = gold and gold_contents(
+                        matched_cues(content, blocks, os.path.basename(source))[1], blocks, records)
+                    if golden:
+                        write_gold(gold, os.path.basename(file["input"].replace("\\", "/")), golden)
+                        gold_totals["files"] += 1
+                        gold_totals["blocks"] += len(records)
                 except (OSError, UnicodeError, ReviewError) as error:
                     entry["error"] = str(error)
             for key in totals:
@@ -119,6 +154,8 @@ def export(output_dir, store=None, document=None, now=None):
             store.close()
     summary = {"format": "brivane-reviewed", "version": 1, "exported": now or timestamp(),
                "totals": totals, "files": files}
+    if gold:
+        summary["gold"] = gold_totals
     _native.replace_file(os.path.join(output_dir, "review", SUMMARY),
                          json.dumps(summary, ensure_ascii=False, indent=1) + "\n")
     return summary
@@ -132,4 +169,8 @@ def summary_message(summary):
             f"编辑 {t['edited']}，未审阅 {t['not_reviewed']}")
     if t["stale"]:
         text += f"，{t['stale']} 个决定已过期（文本已变）"
-    return text + (f"；{failed} 个文件未导出" if failed else "")
+    text += f"；{failed} 个文件未导出" if failed else ""
+    if "gold" in summary:
+        gold = summary["gold"]
+        text += f"；基准集: {gold['files']} 个文件，{gold['blocks']} 个已决定的字幕块 → {gold['folder']}"
+    return text

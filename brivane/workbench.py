@@ -273,6 +273,9 @@ def parse_args(argv):
             prog="brivane review export",
             description="按审阅决定写出 <name>_reviewed.srt (write the reviewed files).")
         parser.add_argument("output", metavar="OUTPUT_DIR", help="the batch's output folder")
+        parser.add_argument("--gold", default=None, metavar="DIR",
+                            help="also write the decided blocks as a benchmark: the text sent to "
+                                 "DIR/source/, the decided text to DIR/reference/ (for brivane score)")
         args = parser.parse_args(argv[1:])
         args.command = "export"
         return args
@@ -300,7 +303,7 @@ def main(argv):
     args = parse_args(argv)
     try:
         if args.command == "export":
-            summary = export(os.path.abspath(args.output))
+            summary = export(os.path.abspath(args.output), gold=args.gold and os.path.abspath(args.gold))
             for file in summary["files"]:
                 print(f"{file['reviewed'] or file['input']}: 接受 {file['accepted']}，拒绝 {file['rejected']}，"
                       f"编辑 {file['edited']}，未审阅 {file['not_reviewed']}"
