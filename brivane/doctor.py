@@ -154,12 +154,17 @@ class Doctor:
             return SKIP, f"没有 {KEY_VARIABLE}"
         return None
 
-    def model(self):
+    def _ask(self, path):
+        """The service's answer at `path`, or the check's result when it cannot be asked."""
         skipped = self._unasked()
         if skipped:
-            return skipped
-        url = f"{service_base(self.config['api_url'])}/models"
+            return None, None, skipped
+        url = f"{service_base(self.config['api_url'])}{path}"
         body, finished = ask(url, self.key)
+        return url, body, finished
+
+    def model(self):
+        url, body, finished = self._ask("/models")
         if finished:
             return finished
         data = body.get("data") if isinstance(body, dict) else None
@@ -173,11 +178,7 @@ class Doctor:
         return OK, f"{model} 在 {url} 列出的 {len(listed)} 个模型中"
 
     def balance(self):
-        skipped = self._unasked()
-        if skipped:
-            return skipped
-        url = f"{service_base(self.config['api_url'])}/user/balance"
-        body, finished = ask(url, self.key)
+        url, body, finished = self._ask("/user/balance")
         if finished:
             return finished
         infos = body.get("balance_infos") if isinstance(body, dict) else None

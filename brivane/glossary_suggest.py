@@ -158,12 +158,16 @@ def edited_spans(sent, returned, words):
             # sides; reaching the neighbouring edit merges the two.
             gap_left = i1 - (groups[k - 1][1] if k else 0)
             gap_right = (groups[k + 1][0] if k + 1 < len(groups) else len(sent)) - i2
-            if left > gap_left or right > gap_right:
-                n = k - 1 if left > gap_left else k
+            merge_left = left > gap_left and k > 0
+            merge_right = right > gap_right and k + 1 < len(groups)
+            if merge_left or merge_right:
+                n = k - 1 if merge_left else k
                 first, second = groups[n], groups.pop(n + 1)
                 groups[n] = [first[0], second[1], first[2], second[3], first[4] or second[4]]
                 changed = True
                 break
+            # No neighbour to reach at either end of the text: widen up to it.
+            left, right = min(left, gap_left), min(right, gap_right)
             if left or right:
                 groups[k] = [i1 - left, i2 + right, j1 - left, j2 + right, replaced]
                 changed = True

@@ -185,7 +185,7 @@ def add_usage(total, part):
 
 
 # The edits a reviewer should look at first.
-FLAGGED = frozenset(("missing", "filtered", "timing", "big", "commentary"))
+FLAGGED = frozenset(("risk", "missing", "filtered", "timing", "big", "commentary"))
 
 
 def block_totals(blocks, changed):
@@ -200,6 +200,7 @@ def block_totals(blocks, changed):
         "missing": flags["missing"],
         "timing": flags["timing"],
         "big": flags["big"],
+        "risk": flags["risk"],
         "follow_up": flags["follow_up"],
         "flagged": sum(not FLAGGED.isdisjoint(block["flags"]) for block in blocks),
     }
@@ -358,6 +359,7 @@ def _templates():
 
 # Badge texts and what each means (shown as the badge's tooltip).
 LABELS = {
+    "risk": ("风险", "a number, unit, negation or side differs from the text sent: check it against the lecture"),
     "model": ("模型修改", "the model changed the text (beyond a note it added)"),
     "glossary": ("术语库", "the glossary replaced a term"),
     "commentary": ("删除注释", "commentary the model added was removed"),

@@ -99,7 +99,8 @@ class FileCorrection {
     long long block_count = static_cast<long long>(cues.size());
     pipeline::CorrectionOptions options{
         pipeline::effective_window_size(saturated(window_size_), block_count),
-        optional_bound(start_window_), optional_bound(end_window_), retry_missing, detailed};
+        optional_bound(start_window_), optional_bound(end_window_), retry_missing, detailed,
+        settings::flag(self_.attr("config"), "risk_checks")};
     HostTransport transport(self_, cache, settings->timeout, review_);
     HostLog records(&reason_, batch_ ? batch_->progress : py::none(), file_path_);
     bool range_mode = !start_window_.is_none() || !end_window_.is_none();

@@ -66,6 +66,7 @@ const std::vector<Key> &keys() {
       {"stop_on_client_errors", Rule::flag, "false", "false"},
       {"input_encoding", Rule::encoding, "null", "UTF-8"},
       {"pricing", Rule::object_or_null, "null", "absent (no cost shown)"},
+      {"risk_checks", Rule::flag, "false", "false"},
       {"logging.enable_subtitle_logs", Rule::flag, "true", "true"},
       {"logging.enable_detailed_logs", Rule::flag, "true", "true"},
       {"logging.log_dir", Rule::text, "\"subtitle_logs\"", "`subtitle_logs`"},

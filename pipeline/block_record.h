@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pipeline/merge.h"
+#include "text/risk.h"
 
 namespace brivane::pipeline {
 
@@ -42,6 +43,9 @@ struct BlockRecord {
   bool glossary_changed() const { return !missing() && after_glossary != returned; }
   // Kept as sent because the service's content filter stopped the reply.
   bool filtered = false;
+  // Numbers, units, negations or sides that differ between the text sent
+  // and the text written: what a reviewer must check first.
+  std::vector<text::Risk> risks;
   // Remarks a fenced reply made outside its fence, marked on the block the
   // reply ended with.
   bool prose_removed = false;

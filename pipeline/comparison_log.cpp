@@ -16,6 +16,18 @@ std::string cat(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
+// "{label}{items joined by separator}\n", or nothing without items.
+std::string listed_line(std::string_view label, const std::vector<std::string> &items,
+                        std::string_view separator) {
+  if (items.empty()) return {};
+  std::string out(label);
+  for (size_t k = 0; k < items.size(); ++k) {
+    if (k) out += separator;
+    out += items[k];
+  }
+  return out + "\n";
+}
+
 }  // namespace
 
 std::string header(std::string_view file_path, std::string_view now, std::string_view window_size,
@@ -43,19 +55,14 @@ std::string removed_prose(std::string_view prose) {
 
 std::string used_block(std::string_view index, std::string_view input_text,
                        std::string_view reply_text, const std::vector<std::string> &replacements,
-                       bool follow_up) {
+                       bool follow_up, const std::vector<std::string> &risks) {
   std::string out = cat({"字幕块 #", index, " - 使用API返回内容\n", "原始文本: ", input_text, "\n",
                          "API返回: ", reply_text, "\n"});
-  if (!replacements.empty()) {
-    out += "术语精确替换: ";
-    for (size_t k = 0; k < replacements.size(); ++k) {
-      if (k) out += ", ";
-      out += replacements[k];
-    }
-    out += "\n";
-  }
+  out += listed_line("术语精确替换: ", replacements, ", ");
   const char *state = input_text == reply_text ? "未修改" : "已修改";
-  out += cat({"状态: ", state, "\n", "最终使用: ", reply_text, "\n"});
+  out += cat({"状态: ", state, "\n"});
+  out += listed_line("风险: ", risks, "；");
+  out += cat({"最终使用: ", reply_text, "\n"});
   if (follow_up) out += "补充请求: 是\n";
   return out + "\n";
 }

@@ -26,10 +26,11 @@ std::string window_opening(const WindowSpan &span);
 std::string raw_reply(std::string_view corrected_text);
 // The remarks a fenced reply made outside its fence, which were removed.
 std::string removed_prose(std::string_view prose);
-// `follow_up`: the block came from the follow-up request for missing blocks.
+// `follow_up`: the block came from the follow-up request for missing blocks;
+// `risks`: the labels of its medical risks, when they are logged.
 std::string used_block(std::string_view index, std::string_view input_text,
                        std::string_view reply_text, const std::vector<std::string> &replacements,
-                       bool follow_up = false);
+                       bool follow_up = false, const std::vector<std::string> &risks = {});
 std::string kept_block(std::string_view index, std::string_view input_text);
 std::string window_closing();
 std::string error_section(const WindowSpan &span, std::string_view message,

@@ -150,6 +150,9 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
                                    stage(from_follow_up[s] ? extra_stages : main_stages, s),
                                    source.details, from_follow_up[s]));
     records.back().filtered = filtered && missing;
+    if (!missing && (ports_.review || options_.risk_log) && records.back().final_text != sent[s].text) {
+      records.back().risks = text::medical_risks(sent[s].text, records.back().final_text);
+    }
   }
 
   // What a fenced reply said outside its fence was removed with the
@@ -194,8 +197,12 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
       if (ports_.comparison_log) {
         std::vector<std::string> replacements;
         for (std::size_t d : record.pair.replacements) replacements.push_back(source.details[d]);
+        std::vector<std::string> risks;
+        if (options_.risk_log) {
+          for (const text::Risk &risk : record.risks) risks.push_back(text::risk_label(risk));
+        }
         append(clog::used_block(sent[s].index, sent[s].text, reply_block->text, replacements,
-                                record.follow_up));
+                                record.follow_up, risks));
       }
     }
     if (ports_.review) {

@@ -133,6 +133,7 @@ struct CorrectionOptions {
   std::optional<long long> start_window, end_window;
   bool retry_missing = false;  // one follow-up for what a reply lacked
   bool detailed_log = true;    // each reply in the comparison log
+  bool risk_log = false;       // each block's medical risks in the comparison log
 };
 
 class FileCorrection {

@@ -150,7 +150,7 @@ def comparison_dir(workdir):
 
 
 EXTRAS = ("max_concurrent_requests", "reply_cache", "retry_missing_blocks", "input_encoding",
-          "request_timeout", "review_report", "stop_on_client_errors")
+          "request_timeout", "review_report", "stop_on_client_errors", "risk_checks")
 
 
 @pytest.fixture

@@ -25,6 +25,7 @@ def words():
     ("方颤", "房颤。", [("方颤", "房颤")]),
     ("艾克斯线", "X线的", [("艾克斯", "X")]),  # nor a particle added after it
     ("今天讲方颤的治疗", "我们今天来讨论心房颤动", []),  # most of the line rewritten
+    ("断天断很。、诊快诊出方", "断天断很、、快诊 出方", []),  # widening stops at the text's end
 ])
 def test_edited_spans(words, sent, returned, spans):
     assert glossary_suggest.edited_spans(sent, returned, words) == spans

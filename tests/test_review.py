@@ -45,7 +45,7 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
         "4": ["missing"],
         # The model only added a note; the visible fix is the glossary's.
         "5": ["glossary", "commentary"],
-        "6": ["model", "big"],
+        "6": ["model", "risk", "big"],  # the rewrite lost the block's number
     }
     assert blocks["1"]["returned"] == "血案升高1，须要治疗"
     assert blocks["1"]["glossary"] == blocks["1"]["final"] == "血氨升高1，须要治疗"
@@ -58,7 +58,7 @@ def test_each_edit_is_traced_to_its_step(review_engine, service, workdir, record
     assert [block["removed"] for block in blocks.values()].count([]) == 5
     assert file["totals"] == {"blocks": 6, "changed": 5, "model": 3, "glossary": 4,
                               "commentary": 1, "missing": 1, "timing": 1, "big": 1,
-                              "follow_up": 1, "flagged": 4}
+                              "risk": 1, "follow_up": 1, "flagged": 4}
     prompt = sum(len(r.system_text) + len(r.user_text) for r in service.requests)
     hit = sum(len(r.system_text) for r in service.requests)
     assert file["usage"]["requests"] == 4 and file["usage"]["prompt_tokens"] == prompt
@@ -202,3 +202,20 @@ def test_usage_record_with_reasoning_and_cost(review_engine, service, workdir, r
     assert float(amount) == pytest.approx(expected, abs=0.01)
     assert changes["cost"]["amount"] == changes["files"][0]["cost"]["amount"] == pytest.approx(expected)
     assert f'data-key="cost" data-value="{changes["files"][0]["cost"]["amount"]}"' in index
+
+
+def test_a_changed_dose_or_side_is_a_risk_everywhere(review_engine, service, workdir, comparison_dir):
+    review_engine.config = {**review_engine.config, "risk_checks": True}
+    (workdir / "input").mkdir(exist_ok=True)
+    path = workdir / "input" / "dose.srt"
+    path.write_text(make_srt(3, text="左肺第{i}段，每次5 mg"), encoding="utf-8")
+    service.default = b.echo({"左肺第2段": "右肺第2段", "第3段，每次5 mg": "第3段，每次50 mg"})
+    assert review_engine.process_subtitle_file(str(path)) is True
+    _, changes = report_files(workdir)
+    [file] = changes["files"]
+    labels = [[risk["label"] for risk in block["risks"]] for block in file["blocks"]]
+    assert labels == [[], ["左右改动 左肺 → 右肺"], ["数值改动 5 mg → 50 mg"]]
+    assert ["risk" in block["flags"] for block in file["blocks"]] == [False, True, True]
+    assert file["totals"]["risk"] == 2 and file["totals"]["flagged"] == 2
+    log = next(comparison_dir.glob("*.log")).read_text(encoding="utf-8")
+    assert log.count("风险: ") == 2 and "风险: 数值改动 5 mg → 50 mg\n" in log

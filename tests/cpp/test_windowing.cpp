@@ -39,6 +39,9 @@ TEST(ComparisonLog, GroupsReadAsReviewersExpect) {
             "状态: 已修改\n最终使用: 血氨\n补充请求: 是\n\n");
   EXPECT_EQ(used_block("7", "同", "同", {}), "字幕块 #7 - 使用API返回内容\n原始文本: 同\nAPI返回: 同\n"
                                              "状态: 未修改\n最终使用: 同\n\n");
+  EXPECT_EQ(used_block("9", "5 mg 左肺", "50 mg 右肺", {}, false, {"数值改动 5 mg → 50 mg", "左右改动 左肺 → 右肺"}),
+            "字幕块 #9 - 使用API返回内容\n原始文本: 5 mg 左肺\nAPI返回: 50 mg 右肺\n状态: 已修改\n"
+            "风险: 数值改动 5 mg → 50 mg；左右改动 左肺 → 右肺\n最终使用: 50 mg 右肺\n\n");
   EXPECT_EQ(kept_block("8", "原"), "字幕块 #8 - 使用原始内容（API未返回）\n原始文本: 原\nAPI返回: 未返回\n"
                                     "状态: 使用原始内容\n最终使用: 原\n\n");
   std::string error = error_section({2, 51, 100}, "boom", "RuntimeError");
