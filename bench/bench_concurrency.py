@@ -36,10 +36,11 @@ class Service:
     """The stand-in in a process of its own, so its work does not compete
     with the engine for the interpreter lock."""
 
-    def __init__(self, latency: float):
+    def __init__(self, latency: float, limit: int | None = None):
+        limits = ["--concurrency-limit", str(limit)] if limit else []
         self.process = subprocess.Popen(
-            [sys.executable, str(REPO / "tools" / "standin_service.py"), "--latency", str(latency)],
-            stdout=subprocess.PIPE, text=True)
+            [sys.executable, str(REPO / "tools" / "standin_service.py"), "--latency", str(latency),
+             *limits], stdout=subprocess.PIPE, text=True)
         self.url = self.process.stdout.readline().rsplit(" ", 1)[1].strip()
         self.stats_url = self.url.rsplit("/", 2)[0] + "/stats"
 
@@ -71,9 +72,55 @@ def run(module, url, work: pathlib.Path, jobs: int, tag: str = "", cache: bool =
     return time.perf_counter() - start, outputs(out_dir, log_dir)
 
 
+def peak_memory_mb() -> float:
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def course(module, work: pathlib.Path, limit: int, windows: int, latency: float, jobs) -> None:
+    """A course of `windows` one-window-per-block lectures (ten files) against a
+    service that refuses beyond `limit` in flight, as the real one does."""
+    course_in = work / f"course-{windows}"
+    course_in.mkdir(exist_ok=True)
+    per_file = windows // 10
+    for k in range(10):
+        (course_in / f"l{k:02d}.srt").write_text(lecture(per_file), encoding="utf-8")
+    service = Service(latency, limit)
+    try:
+        engine = module.Brivane("bench-key", str(course_in), str(work / f"course-out-{windows}-{jobs}"))
+        engine.api_url = service.url
+        engine.window_size = 1
+        engine.config = {**engine.config, "max_concurrent_requests": jobs, "window_size": 1,
+                         "max_concurrent_requests_start": 16, "max_concurrent_requests_cap": 512,
+                         "logging": {"log_dir": str(work / f"course-logs-{windows}-{jobs}")},
+                         "reply_cache": None, "review_report": False}
+        peaks = []
+        handler = logging.Handler()
+        handler.emit = lambda record: peaks.append(record.getMessage())
+        module.logger.addHandler(handler)
+        module.logger.setLevel(logging.INFO)
+        module.logger.propagate = False  # only the peak record is wanted here
+        start = time.perf_counter()
+        assert engine.process_all_files() is True
+        wall = time.perf_counter() - start
+        module.logger.removeHandler(handler)
+        module.logger.setLevel(logging.ERROR)
+        module.logger.propagate = True
+        stats = service.stats()
+        ideal = math.ceil(windows / limit) * latency + latency
+        threads = next((m for m in peaks if m.startswith("并发请求数峰值")), "-")
+        print(f"  K={limit:<4} {jobs!s:>5} {windows:>7} {wall:8.2f} {ideal:8.2f} {wall / ideal:6.2f} "
+              f"{stats['peak_in_flight']:>5} {stats['refused']:>6} "
+              f"({100 * stats['refused'] / max(stats['requests'], 1):.1f}%) {peak_memory_mb():7.0f} MB  {threads}")
+    finally:
+        service.close()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--latency", type=float, default=1.0, help="seconds per request")
+    parser.add_argument("--course-only", action="store_true", help="only the course case")
     args = parser.parse_args()
 
     work = pathlib.Path(tempfile.mkdtemp(prefix="brivane-concurrency-"))
@@ -89,6 +136,17 @@ def main() -> None:
 
     logging.getLogger("Brivane").setLevel(logging.ERROR)
     module.print = lambda *args, **kwargs: None  # one printed line per reply otherwise
+
+    print(f"course: 10 lectures, one window per block, service refusing beyond K in flight, "
+          f"latency {args.latency:.1f} s")
+    print(f"  {'K':<6} {'N':>5} {'windows':>7} {'wall s':>8} {'ideal s':>8} {'ratio':>6} "
+          f"{'peak':>5} {'refused':>6}        {'peak RSS':>7}")
+    for limit, windows in ((40, 200), (200, 2000)):
+        course(module, work, limit, windows, args.latency, "auto")
+    course(module, work, 40, 200, args.latency, 8)  # the fixed number of before
+    print("  (ideal = ceil(windows / K) x latency + latency; target ratio ≤ 1.25, refusals ≤ 5%)")
+    if args.course_only:
+        return
 
     service = Service(args.latency)
     try:

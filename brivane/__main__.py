@@ -58,9 +58,10 @@ def parse_args(argv):
                         help="directory for the corrected files (default: output)")
     parser.add_argument("--config", default=None,
                         help="configuration file (default: the packaged config.json)")
-    parser.add_argument("--jobs", type=_positive_int, default=None, metavar="N",
-                        help="requests in flight at once (default: the configuration's "
-                             "max_concurrent_requests, else 1); outputs do not depend on it")
+    parser.add_argument("--jobs", type=_jobs, default=None, metavar="N|auto",
+                        help="requests in flight at once, or auto: find the account's limit "
+                             "(default: the configuration's max_concurrent_requests, else 1); "
+                             "outputs do not depend on it")
     parser.add_argument("--no-cache", action="store_true",
                         help="neither read nor write the reply cache for this run")
     parser.add_argument("--log-dir", default=None, metavar="DIR",
@@ -246,6 +247,10 @@ def glossary_problems(args, config):
             if problem.rule == "category":
                 print(f"brivane: 警告: {problem}", file=sys.stderr)
     return problems
+
+
+def _jobs(text):
+    return "auto" if text == "auto" else _positive_int(text)
 
 
 def _positive_int(text):

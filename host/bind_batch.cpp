@@ -179,6 +179,10 @@ py::object process_all_files(py::object self, py::object progress) {
         }
         host::info("字幕文件处理完成，成功: " + std::to_string(success_files) +
                    "，失败: " + std::to_string(processed_files - success_files));
+        if (prefetch && settings->find_limit) {
+          host::info("并发请求数峰值: " + std::to_string(prefetch->limit().peak()) + "（" +
+                     std::to_string(prefetch->threads()) + " 个线程）");
+        }
         return true;
       },
       [](py::error_already_set &error) {

@@ -2,6 +2,7 @@
 // the host's `requests`, checks on the reply, then term replacement and
 // annotation stripping of the returned text.
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -88,13 +89,37 @@ class Call {
     if (gate && gate->closed()) raise_abandoned();
     host::info("正在调用API校正字幕（尝试 " + std::to_string(retry_count_ + 1) + "/" + max_text_ +
                "）...");
-    py::object response = post_request(self_, headers_, body_, timeout_, gate, whole_request_);
+    long sent_in = 0;
+    py::object response =
+        post_request(self_, headers_, body_, timeout_, gate, whole_request_, &sent_in);
     if (!response) {
       refusal_ = *gate->refusal();
       return py::object();
     }
     py::object status = response.attr("status_code");
-    if (gate) report_status(*gate, status);
+    if (gate) report_status(*gate, status, sent_in);
+    // Finding the account's limit, a 429 beside other requests in flight is
+    // the account's limit speaking, not the service failing: the request
+    // goes again once the (halved) limit lets it, without a pause and
+    // without counting as an attempt.
+    while (gate && gate->finds_limit() && status.equal(py::int_(429)) && gate->in_flight() > 0) {
+      host::info("API响应状态码: 429，已达账户并发上限，稍后重发");
+      bool more;
+      {
+        long seen = gate->successes();
+        py::gil_scoped_release release;
+        // Bounded: the others may all fail, and this request must still go.
+        more = gate->wait_for_success(seen, std::chrono::seconds(5));
+      }
+      if (!more && gate->closed()) raise_abandoned();
+      response = post_request(self_, headers_, body_, timeout_, gate, whole_request_, &sent_in);
+      if (!response) {
+        refusal_ = *gate->refusal();
+        return py::object();
+      }
+      status = response.attr("status_code");
+      report_status(*gate, status, sent_in);
+    }
     std::string status_text = host::str_of(status);
     host::info("API响应状态码: " + status_text);
     host::debug("API响应头: " + host::str_of(response.attr("headers")));

@@ -2,6 +2,7 @@
 
 #include <pybind11/gil_safe_call_once.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <unordered_map>
@@ -41,8 +42,10 @@ struct Prefetch::State {
         cache(std::move(reply_cache)),
         replies(requests.size()),
         errors(requests.size()),
-        queue(requests.size()),
-        limit(settings.jobs) {}
+        queue(requests.size(), settings.jobs > 1),
+        limit(settings.find_limit ? pipeline::AdaptiveLimit(settings.start, settings.jobs)
+                                  : pipeline::AdaptiveLimit(settings.jobs)),
+        most_workers(static_cast<std::size_t>(settings.jobs)) {}
 
   py::object self;
   std::vector<PlannedRequest> requests;
@@ -54,14 +57,33 @@ struct Prefetch::State {
   std::vector<std::optional<py::error_already_set>> errors;
   pipeline::FetchQueue queue;
   pipeline::AdaptiveLimit limit;
+  // Worker threads started, and the most there may be; touched only with
+  // the interpreter's lock held.
+  std::size_t workers = 0;
+  const std::size_t most_workers;
   // The merge's own: jobs not yet used, by request text, in batch order.
   std::unordered_map<std::string, std::deque<std::size_t>> unused;
 };
 
 namespace {
 
+void start_workers(const std::shared_ptr<Prefetch::State> &state, std::size_t wanted);
+
+// No more threads than may be in flight now, nor than jobs are left to take.
+void grow(const std::shared_ptr<Prefetch::State> &state) {
+  std::size_t wanted = std::min({static_cast<std::size_t>(state->limit.limit()),
+                                 state->most_workers, state->workers + state->queue.left()});
+  if (wanted > state->workers) start_workers(state, wanted);
+}
+
 void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
-  while (std::optional<std::size_t> job = state->queue.take()) {
+  while (true) {
+    std::optional<std::size_t> job;
+    {
+      py::gil_scoped_release release;  // the first job may keep the rest waiting
+      job = state->queue.take();
+    }
+    if (!job) break;
     try {
       const PlannedRequest &request = state->requests[*job];
       state->replies[*job] = ask_client(state->self, request.text, state->timeout,
@@ -73,6 +95,22 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
       state->errors[*job] = host::current_error();
     }
     state->queue.finish(*job);
+    grow(state);
+  }
+}
+
+void start_workers(const std::shared_ptr<Prefetch::State> &state, std::size_t wanted) {
+  // Daemon threads: an abandoned request never holds up the end of the
+  // process.
+  py::object thread_type = host::global("threading").attr("Thread");
+  for (; state->workers < wanted; ++state->workers) {
+    std::shared_ptr<Prefetch::State> shared = state;
+    py::cpp_function work([shared] { fetch_in_turn(shared); });
+    py::object thread = thread_type("target"_a = work,
+                                    "name"_a = "brivane-fetch-" + std::to_string(state->workers + 1),
+                                    "daemon"_a = true);
+    thread.attr("start")();
+    remember_fetch_thread(thread);
   }
 }
 
@@ -82,14 +120,9 @@ Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
                    RequestSettings settings, std::shared_ptr<ReplyCache> cache)
     : state_(std::make_shared<State>(std::move(self), std::move(requests), settings,
                                      std::move(cache))) {
-  const int workers = settings.jobs;
   for (std::size_t job = 0; job < state_->requests.size(); ++job) {
     state_->unused[state_->requests[job].text].push_back(job);
   }
-  // Daemon threads: an abandoned request never holds up the end of the
-  // process.
-  std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(workers), state_->requests.size());
-  py::object thread_type = host::global("threading").attr("Thread");
   std::weak_ptr<State> weak = state_;
   remember_fetch_work(
       [weak] {
@@ -99,15 +132,11 @@ Prefetch::Prefetch(py::object self, std::vector<PlannedRequest> requests,
         }
       },
       [weak] { return !weak.expired(); });
-  for (std::size_t k = 0; k < count; ++k) {
-    std::shared_ptr<State> shared = state_;
-    py::cpp_function work([shared] { fetch_in_turn(shared); });
-    py::object thread = thread_type("target"_a = work,
-                                    "name"_a = "brivane-fetch-" + std::to_string(k + 1),
-                                    "daemon"_a = true);
-    thread.attr("start")();
-    remember_fetch_thread(thread);
-  }
+  // Finding the limit starts with the first request alone; more threads
+  // start as the limit grows. A fixed limit starts its threads at once
+  // (they wait for the first request all the same).
+  start_workers(state_, std::min(settings.find_limit ? 1 : state_->most_workers,
+                                 state_->requests.size()));
 }
 
 Prefetch::~Prefetch() { close(); }
@@ -137,6 +166,8 @@ std::optional<FetchedReply> Prefetch::reply_for(const std::string &text) {
 }
 
 pipeline::AdaptiveLimit &Prefetch::limit() { return state_->limit; }
+
+std::size_t Prefetch::threads() const { return state_->workers; }
 
 void raise_abandoned() {
   PyErr_SetNone(abandoned_type());

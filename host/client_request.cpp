@@ -94,7 +94,7 @@ void read_body_by(py::handle response, Clock::time_point deadline, py::handle ti
 }  // namespace
 
 py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
-                        pipeline::AdaptiveLimit *gate, bool whole_request) {
+                        pipeline::AdaptiveLimit *gate, bool whole_request, long *sent_in) {
   auto send = [&] {
     py::object post = global("requests").attr("post");
     if (!whole_request) {
@@ -119,6 +119,7 @@ py::object post_request(py::handle self, py::handle headers, py::handle body, py
     if (gate->refusal()) return py::object();
     raise_abandoned();
   }
+  if (sent_in) *sent_in = gate->round();
   try {
     py::object response = send();
     gate->release();
@@ -131,10 +132,10 @@ py::object post_request(py::handle self, py::handle headers, py::handle body, py
 
   // The service pushing back (429, 503) halves the requests allowed in
   // flight; each successful reply lets one more back in.
-void report_status(pipeline::AdaptiveLimit &gate, py::handle status) {
+void report_status(pipeline::AdaptiveLimit &gate, py::handle status, long sent_in) {
     std::optional<int> changed;
     if (status.equal(py::int_(429)) || status.equal(py::int_(503))) {
-      changed = gate.throttled();
+      changed = gate.throttled(sent_in);
     } else if (status.equal(py::int_(200))) {
       changed = gate.succeeded();
     }

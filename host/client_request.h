@@ -18,10 +18,10 @@ py::dict build_body(py::handle self, py::handle subtitle_text);
 // byte of the body: the service's keep-alive lines would restart a read
 // time-out for ever.
 py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
-                        pipeline::AdaptiveLimit *gate, bool whole_request);
+                        pipeline::AdaptiveLimit *gate, bool whole_request, long *sent_in = nullptr);
 
 // The service pushing back (429, 503) halves the requests allowed in
 // flight; each successful reply lets one more back in.
-void report_status(pipeline::AdaptiveLimit &gate, py::handle status);
+void report_status(pipeline::AdaptiveLimit &gate, py::handle status, long sent_in);
 
 }  // namespace brivane::bind

@@ -20,7 +20,12 @@ namespace py = pybind11;
 // default). Nothing, after logging the refusal (its text also in `failure`
 // when given), when a setting is invalid.
 struct RequestSettings {
-  int jobs = 1;
+  int jobs = 1;  // the most in flight
+  // `max_concurrent_requests` "auto": find the account's limit, starting
+  // at `start` after the first request (`max_concurrent_requests_start`)
+  // and never above `jobs` (`max_concurrent_requests_cap`).
+  bool find_limit = false;
+  int start = 1;
   py::object timeout;
 };
 std::optional<RequestSettings> request_settings(py::handle self, std::string *failure = nullptr);
@@ -55,6 +60,8 @@ class Prefetch {
   // The limit its requests go through; a request sent from elsewhere
   // during the batch (a follow-up) goes through it too.
   pipeline::AdaptiveLimit &limit();
+  // Worker threads started so far.
+  std::size_t threads() const;
 
   // What the worker threads share with the prefetch (defined where used).
   struct State;

@@ -11,6 +11,7 @@ std::string_view rule_text(Rule rule) {
   switch (rule) {
     case Rule::nonempty_text: return "必须是非空字符串";
     case Rule::positive_integer: return "必须是正整数";
+    case Rule::requests_in_flight: return "必须是正整数或 \"auto\"";
     case Rule::positive_number: return "必须是正数";
     case Rule::flag: return "必须是 true 或 false";
     case Rule::path: return "必须是文件路径";
@@ -58,7 +59,9 @@ const std::vector<Key> &keys() {
       {"preserve_original_index", Rule::stored, "true", "true"},
       {"logging", Rule::object, "{}", "—"},
       {"extra_body", Rule::object_or_null, "null", "absent"},
-      {"max_concurrent_requests", Rule::positive_integer, "1", "1"},
+      {"max_concurrent_requests", Rule::requests_in_flight, "1", "1"},
+      {"max_concurrent_requests_start", Rule::positive_integer, "16", "16"},
+      {"max_concurrent_requests_cap", Rule::positive_integer, "512", "512"},
       {"request_timeout", Rule::positive_number, "null", "180"},
       {"reply_cache", Rule::path, "null", "absent (no cache)"},
       {"retry_missing_blocks", Rule::flag, "false", "false"},
@@ -102,6 +105,8 @@ bool valid(const Key &key, py::handle value) {
     case Rule::text: return PyUnicode_Check(value.ptr());
     case Rule::positive_integer:
       return is_number(value, true) && value > py::int_(0);
+    case Rule::requests_in_flight:
+      return value.equal(py::str("auto")) || (is_number(value, true) && value > py::int_(0));
     case Rule::positive_number:
       return null || (is_number(value, false) && value > py::int_(0));
     case Rule::flag: return PyBool_Check(value.ptr());

@@ -18,6 +18,7 @@ enum class Rule {
   nonempty_text,    // a str that is not blank
   text,             // a str
   positive_integer, // an int > 0 (true and false are not numbers)
+  requests_in_flight,  // a positive int, or "auto"
   positive_number,  // an int or float > 0, or null
   flag,             // true or false
   path,             // a str, or null

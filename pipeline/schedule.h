@@ -20,13 +20,27 @@ namespace brivane::pipeline {
 class AdaptiveLimit {
  public:
   explicit AdaptiveLimit(int most);
+  // Finding the account's limit: starts at `start` and doubles after each
+  // round of successful replies (as many as the limit) until the service
+  // first pushes back or `most` is reached; from then on a push-back halves
+  // it and each round of successful replies adds one.
+  AdaptiveLimit(int start, int most);
 
   // Waits until one more request may go out and counts it in flight.
   // False, without waiting further, once closed or refused.
   bool acquire();
   void release();
-  // The new limit when the reply changed it.
-  std::optional<int> throttled();
+  // The new limit when the reply changed it. A push-back to a request sent
+  // before the last halving (`sent_in`, the round() when it went out) is
+  // part of the same burst and halves nothing more.
+  std::optional<int> throttled(std::optional<long> sent_in = std::nullopt);
+  // How many times the limit was halved so far.
+  long round() const;
+  // Successful replies so far, and a wait of at most `timeout` for one more
+  // than `seen` (false, at once, when closed or refused): a request the
+  // account refused goes again as soon as another one has finished.
+  long successes() const;
+  bool wait_for_success(long seen, std::chrono::milliseconds timeout);
   std::optional<int> succeeded();
   // Wakes every waiter; no request is let out afterwards.
   void close();
@@ -37,6 +51,12 @@ class AdaptiveLimit {
 
   int limit() const;
   int in_flight() const;
+  // The most requests that were in flight at once.
+  int peak() const;
+  // Still doubling: the service has not pushed back yet.
+  bool probing() const;
+  // Made to find the account's limit (the two-number constructor).
+  bool finds_limit() const { return finds_limit_; }
   bool closed() const;
 
  private:
@@ -44,7 +64,13 @@ class AdaptiveLimit {
   std::condition_variable changed_;
   const int most_;
   int limit_;
+  bool probing_ = false;
+  const bool finds_limit_ = false;
+  int successes_ = 0;  // in the current round, while probing
   int in_flight_ = 0;
+  int peak_ = 0;
+  long round_ = 0;
+  long successes_total_ = 0;
   bool closed_ = false;
   std::optional<std::string> refusal_;
 };
@@ -53,11 +79,16 @@ class AdaptiveLimit {
 // for each one's completion in turn.
 class FetchQueue {
  public:
-  explicit FetchQueue(std::size_t jobs);
+  // `first_alone`: job 0 goes out on its own and the others wait for it to
+  // finish, so they find its prompt in the service's prefix cache (stored
+  // only once a request carrying it has finished).
+  explicit FetchQueue(std::size_t jobs, bool first_alone = false);
 
   // The next job not yet taken, or nothing when all are taken or the queue
-  // is closed.
+  // is closed. Blocks while the first job goes out alone.
   std::optional<std::size_t> take();
+  // Jobs not yet taken.
+  std::size_t left() const;
   void finish(std::size_t job);
   // Waits up to `timeout` for the job to finish; true when it has. A closed
   // queue stops the wait early (false unless the job finished).
@@ -71,6 +102,7 @@ class FetchQueue {
   std::condition_variable finished_;
   std::vector<bool> done_;
   std::size_t next_ = 0;
+  bool first_alone_;
   bool closed_ = false;
 };
 

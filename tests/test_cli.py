@@ -132,7 +132,7 @@ def test_version_and_help(run_python, tmp_path):
     ({"window_size": "50"}, "配置项 window_size 必须是正整数，当前值: '50'"),
     ({"logging": []}, "配置项 logging 必须是JSON对象，当前值: []"),
     ({"extra_body": 3}, "配置项 extra_body 必须是JSON对象，当前值: 3"),
-    ({"max_concurrent_requests": 0}, "配置项 max_concurrent_requests 必须是正整数，当前值: 0"),
+    ({"max_concurrent_requests": 0}, '配置项 max_concurrent_requests 必须是正整数或 "auto"，当前值: 0'),
     ({"request_timeout": "fast"}, "配置项 request_timeout 必须是正数，当前值: 'fast'"),
     ({"reply_cache": 5}, "配置项 reply_cache 必须是文件路径，当前值: 5"),
     ({"retry_missing_blocks": "yes"}, "配置项 retry_missing_blocks 必须是 true 或 false，当前值: 'yes'"),

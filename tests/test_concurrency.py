@@ -72,7 +72,9 @@ def test_many_in_flight_gives_the_same_outputs_and_records(batch_engine, service
     assert concurrent == sequential
     assert outputs(workdir, comparison_dir) == expected
     assert service.most_in_flight == 4
-    assert sorted(first_index(r) for r in service.requests[:4]) == [1, 3, 5, 7]  # batch order
+    # Batch order: the first request alone, then the next ones together.
+    assert first_index(service.requests[0]) == 1
+    assert sorted(first_index(r) for r in service.requests[1:5]) == [3, 5, 7, 8]
     with zipfile.ZipFile(workdir / "backup" / os.listdir(workdir / "backup")[0]) as first, \
             zipfile.ZipFile(sorted((workdir / "backup").iterdir())[-1]) as second:
         assert [(i.filename, first.read(i)) for i in first.infolist()] == [
@@ -120,10 +122,48 @@ def test_back_pressure_halves_then_recovers(batch_engine, service, workdir, reco
 def test_setting_must_be_a_positive_integer(batch_engine, service, workdir, records, value):
     write_inputs(workdir)
     batch_engine.config = {**batch_engine.config, "max_concurrent_requests": value}
-    message = ("ERROR", f"配置项 max_concurrent_requests 必须是正整数，当前值: {value}")
+    message = ("ERROR", f'配置项 max_concurrent_requests 必须是正整数或 "auto"，当前值: {value}')
     assert batch_engine.process_all_files() is False
     assert batch_engine.process_subtitle_file(str(workdir / "input" / "a.srt")) is False
     assert records("ERROR") == [message, message] and service.requests == []
+
+
+@pytest.mark.parametrize("jobs", [4, "auto"])
+def test_the_first_request_goes_out_alone(batch_engine, service, workdir, jobs):
+    write_inputs(workdir)
+    arrived = []
+    service.latency = lambda request: arrived.append(time.monotonic()) or 0.3
+    batch_engine.config = {**batch_engine.config, "max_concurrent_requests": jobs}
+    batch_engine.window_size = 2
+    assert batch_engine.process_all_files() is True
+    assert len(arrived) == 9
+    assert arrived[1] - arrived[0] >= 0.3  # after the first reply, so its prompt is cached
+    assert arrived[3] - arrived[1] < 0.25  # then the rest together
+
+
+def test_auto_finds_the_accounts_limit(batch_engine, service, workdir, records, caplog,
+                                       comparison_dir):
+    (workdir / "input").mkdir(exist_ok=True)
+    (workdir / "input" / "course.srt").write_text(make_srt(40), encoding="utf-8")
+    batch_engine.window_size = 1
+    batch_engine.config = {**batch_engine.config, "window_size": 1}
+    assert batch_engine.process_all_files() is True
+    one_at_a_time = outputs(workdir, comparison_dir)
+    for path in [*(workdir / "output").glob("*.srt"), *comparison_dir.glob("*.log")]:
+        path.unlink()
+    service.reset()
+    service.concurrency_limit, service.latency = 5, 0.2
+    batch_engine.config = {**batch_engine.config, "max_concurrent_requests": "auto",
+                           "max_concurrent_requests_start": 2, "max_concurrent_requests_cap": 64}
+    caplog.clear()
+    assert batch_engine.process_all_files() is True
+    assert outputs(workdir, comparison_dir) == one_at_a_time
+    assert service.peak_in_flight == 5 and service.refused < 20  # refused ones go again
+    infos = [m for _, m in records("INFO")]
+    limits = [int(m.rsplit(" ", 1)[1]) for m in infos if m.startswith("并发请求数调整为")]
+    assert limits[:2] == [4, 8] and min(limits[2:]) <= 5  # doubled, then halved at the refusal
+    assert any(m.startswith("并发请求数峰值: ") for m in infos)
+    assert not records("ERROR")
 
 
 def test_range_of_one_file(pipeline_engine, service, workdir):
@@ -151,9 +191,9 @@ def test_interrupt_ends_within_a_second(service, workdir, make_config, package_r
                             "--output", "output", "--config", config],
                            cwd=workdir, env=env, stderr=subprocess.PIPE, text=True, encoding="utf-8")
     deadline = time.monotonic() + 30
-    while len(service.requests) < 4 and time.monotonic() < deadline:
+    while not service.requests and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert len(service.requests) == 4
+    assert len(service.requests) == 1  # the first request goes out alone
     cli.send_signal(signal.SIGINT)
     sent = time.monotonic()
     _, err = cli.communicate(timeout=10)

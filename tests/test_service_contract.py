@@ -9,6 +9,7 @@ from contextlib import closing
 import pytest
 from conftest import make_srt
 
+from standin_service import StandinService
 from standin_service import behaviours as b
 
 CACHE = "cache/replies.sqlite3"
@@ -75,14 +76,18 @@ def test_an_empty_account_stops_the_batch_at_once(batch_engine, service, workdir
                                                 "账户余额不足 (HTTP 402)，不再重试: Insufficient Balance")]
 
 
-def test_request_timeout_bounds_the_whole_request(pipeline_engine, service, records, pauses):
-    pipeline_engine.config = {**pipeline_engine.config, "request_timeout": 1}
-    service.script(b.keep_alive(30, interval=0.2))  # an empty line every 0.2 s
-    started = time.monotonic()
-    text, _ = pipeline_engine.call_deepseek_api_with_subtitle_prompt(SOURCE, timeout=1)
-    assert time.monotonic() - started < 5 and text == CORRECTED.rstrip("\n")
-    assert [m for _, m in records("ERROR")] == ["API请求异常: 请求在 1 秒内未完成，已放弃 (request_timeout)"]
-    assert len(service.requests) == 2 and pauses == [5]
+def test_request_timeout_bounds_the_whole_request(pipeline_engine, records, pauses):
+    # A stand-in of its own: no request another test left in flight takes the script.
+    with StandinService() as service:
+        pipeline_engine.api_url = service.url
+        pipeline_engine.config = {**pipeline_engine.config, "request_timeout": 1}
+        service.script(b.keep_alive(30, interval=0.2))  # an empty line every 0.2 s
+        started = time.monotonic()
+        text, _ = pipeline_engine.call_deepseek_api_with_subtitle_prompt(SOURCE, timeout=1)
+        assert time.monotonic() - started < 5 and text == CORRECTED.rstrip("\n")
+        assert [m for _, m in records("ERROR")] == [
+            "API请求异常: 请求在 1 秒内未完成，已放弃 (request_timeout)"]
+        assert len(service.requests) == 2 and pauses == [5]
 
 
 def test_reasoning_that_used_the_budget_is_named(pipeline_engine, service, workdir, records):

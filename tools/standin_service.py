@@ -534,7 +534,9 @@ class _Handler(BaseHTTPRequestHandler):
         if self.command == "DELETE":
             service.reset_counts()
         body = json.dumps({"requests": len(service.requests),
-                           "most_in_flight": service.most_in_flight}).encode()
+                           "most_in_flight": service.most_in_flight,
+                           "peak_in_flight": service.peak_in_flight,
+                           "refused": service.refused}).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(body)))
@@ -765,6 +767,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Run the stand-in chat-completions service (echo with fixes).")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free port)")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds before each answer")
+    parser.add_argument("--concurrency-limit", type=int, default=None,
+                        help="refuse chat requests beyond this many in flight with the real 429")
     parser.add_argument("--substitutions-file", type=Path,
                         help="JSON object {wrong: correct} used instead of the built-in fixes")
     args = parser.parse_args(argv)
@@ -783,6 +787,7 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     with StandinService(port=args.port, default=echo(fixes)) as service:
         service.latency = args.latency
+        service.concurrency_limit = args.concurrency_limit
         print(f"stand-in chat-completions service listening on {service.url}", flush=True)
         try:
             while not done.wait(0.5):  # short waits keep Ctrl-C responsive

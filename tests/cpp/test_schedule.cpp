@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "pipeline/schedule.h"
 
@@ -45,6 +46,37 @@ TEST(AdaptiveLimit, AcquireWaitsForRoomAndCloseReleasesWaiters) {
   limit.close();
   closed_out.join();
   EXPECT_EQ(got, 0);
+}
+
+TEST(AdaptiveLimit, ProbingDoublesPerRoundUntilThePushBack) {
+  AdaptiveLimit limit(16, 512);
+  std::vector<int> changes;
+  for (int reply = 0; reply < 16 + 32 + 64; ++reply) {
+    if (auto raised = limit.succeeded()) changes.push_back(*raised);
+  }
+  EXPECT_EQ(changes, (std::vector<int>{32, 64, 128}));
+  long burst = limit.round();
+  EXPECT_EQ(limit.throttled(burst), 64);  // the account's limit: from here on one by one
+  EXPECT_EQ(limit.throttled(burst), std::nullopt);  // the rest of the same burst
+  EXPECT_FALSE(limit.probing());
+  for (int reply = 1; reply < 64; ++reply) EXPECT_EQ(limit.succeeded(), std::nullopt);
+  EXPECT_EQ(limit.succeeded(), 65);  // one more per round
+  AdaptiveLimit capped(300, 512);
+  for (int reply = 0; reply < 300; ++reply) capped.succeeded();
+  EXPECT_EQ(capped.limit(), 512);
+}
+
+TEST(FetchQueue, TheFirstJobGoesOutAlone) {
+  FetchQueue queue(3, true);
+  EXPECT_EQ(queue.take(), 0u);
+  std::atomic<long> second{-1};
+  std::thread worker([&] { second = static_cast<long>(queue.take().value_or(99)); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(second, -1);  // waits for job 0
+  queue.finish(0);
+  worker.join();
+  EXPECT_EQ(second, 1);
+  EXPECT_EQ(queue.left(), 1u);
 }
 
 TEST(AdaptiveLimit, ARefusalReleasesWaitersAndKeepsItsFirstReason) {
