@@ -16,7 +16,6 @@ import datetime
 import functools
 import json
 import os
-import secrets
 
 import jinja2
 
