@@ -10,7 +10,7 @@
 #include "host/method.h"
 #include "host/settings.h"
 #include "host/prefetch.h"
-#include "host/review.h"
+#include "host/file_correction.h"
 #include "pipeline/windowing.h"
 
 namespace brivane::bind {

@@ -1,9 +1,11 @@
 // Several requests in flight: replies for a batch's windows fetched ahead on
 // a few host threads, in batch order, while the file correction merges them
-// in batch order on the calling thread.
+// in batch order on the calling thread; and the registry of those threads,
+// which the interpreter must not outlive.
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,5 +79,15 @@ void join_fetch_threads();
 bool fetches_in_flight();
 
 [[noreturn]] void raise_abandoned();
+
+}  // namespace brivane::bind
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// `stop`: no new request goes out for that work; `alive`: the work still
+// exists (else it is forgotten).
+void remember_fetch_work(std::function<void()> stop, std::function<bool()> alive);
+void remember_fetch_thread(py::object thread);
 
 }  // namespace brivane::bind

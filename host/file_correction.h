@@ -1,6 +1,7 @@
-// The host's side of a file's correction: requests through the engine's
-// client (fetched ahead, cached), records through the logger, failures as
-// the host's exceptions, and the written blocks as the host's dicts.
+// One file's correction, wired to the host: the review report, the block
+// records handed to it, the comparison log's file, and the ports the pipeline
+// runs through (the client, the logger, the host's exceptions, the written
+// blocks).
 #pragma once
 #include <pybind11/pybind11.h>
 
@@ -9,9 +10,75 @@
 #include <vector>
 
 #include "host/cache.h"
-#include "host/file_review.h"
 #include "host/prefetch.h"
 #include "pipeline/file_correction.h"
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// A new, empty report when `review_report` is on, else None.
+py::object open_review_report(py::handle self);
+
+// Writes the report's files and logs the usage of the replies it counted.
+// A failure is logged; it never fails the batch, whose outputs are written.
+void write_review_report(py::handle report);
+
+}  // namespace brivane::bind
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+class FileReview final : public pipeline::ReviewSink {
+ public:
+  explicit operator bool() const { return static_cast<bool>(report_); }
+  const py::object &report() const { return report_; }
+  void open(py::object report) { report_ = std::move(report); }
+
+  // A cached reply cost nothing: its usage is None.
+  void count_usage(py::handle usage);
+  void add_block(long long window, const pipeline::BlockFields &sent,
+                 const pipeline::BlockRecord &record, const pipeline::BlockFields *reply_block,
+                 const std::vector<std::string> &details) override;
+  // The blocks so far go into the report, with `file`'s fields.
+  void hand_in(py::dict file);
+
+ private:
+  py::object report_;
+  py::list blocks_, usages_;
+};
+
+}  // namespace brivane::bind
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+class ComparisonLogFile final : public pipeline::ComparisonLogSink {
+ public:
+  bool enabled() const { return static_cast<bool>(path_); }
+  const py::object &path() const { return path_; }
+
+  // Files corrected within the same second would share one name; each file
+  // claims its own, so no two runs, threads or processes write into one log.
+  static ComparisonLogFile claim(py::handle log_dir, const std::string &stem,
+                                 const std::string &header);
+
+  void append(const std::string &text) override;
+  // "写入失败: ..." when the file system refused the last write.
+  const std::string &write_failure() const override { return failure_; }
+
+ private:
+  py::object path_;
+  std::string failure_;
+};
+
+// The `logging` section's comparison log for `file_path`, its header written,
+// with the records saying so; disabled (and recorded so) when switched off.
+// `detailed`: whether each reply goes in.
+ComparisonLogFile open_comparison_log(py::handle self, py::handle file_path,
+                                      const std::string &window_size, py::handle start_window,
+                                      py::handle end_window, bool &detailed);
+
+}  // namespace brivane::bind
 
 namespace brivane::bind {
 namespace py = pybind11;

@@ -1,14 +1,63 @@
-#include "host/prefetch.h"
-
+// How a batch or a file sends its requests, the threads that fetch them ahead
+// and their registry.
 #include <pybind11/gil_safe_call_once.h>
 
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <optional>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
-#include "host/fetch_threads.h"
+#include "host/prefetch.h"
 #include "host/host.h"
+#include "host/settings.h"
+
+namespace brivane::bind {
+using namespace pybind11::literals;
+
+std::optional<RequestSettings> request_settings(py::handle self, std::string *failure) {
+  auto refuse = [&](const std::string &problem) -> std::optional<RequestSettings> {
+    host::error(problem);
+    if (failure) *failure = problem;
+    return std::nullopt;
+  };
+  py::object config = self.attr("config");
+  // More in flight than this gains nothing and only costs threads.
+  constexpr long long kMostInFlight = 512;
+  auto count = [&](const char *name, long long &out) {
+    py::object value = settings::value(config, name);
+    const settings::Key &key = settings::key(name);
+    if (!settings::valid(key, value)) return refuse(settings::problem(key, host::str_of(value))), false;
+    if (value.equal(py::str("auto"))) return true;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    out = overflow || n > kMostInFlight ? kMostInFlight : n;
+    return true;
+  };
+  RequestSettings settings;
+  long long jobs = 0, start = 0, cap = 0;
+  if (!count("max_concurrent_requests", jobs)) return std::nullopt;
+  settings.find_limit = jobs == 0;
+  if (settings.find_limit) {
+    if (!count("max_concurrent_requests_start", start) || !count("max_concurrent_requests_cap", cap)) {
+      return std::nullopt;
+    }
+    settings.start = static_cast<int>(start);
+    jobs = cap;
+  }
+  settings.jobs = static_cast<int>(jobs);
+
+  py::object timeout = settings::value(config, "request_timeout");
+  if (const settings::Key &key = settings::key("request_timeout"); !settings::valid(key, timeout)) {
+    return refuse(settings::problem(key, host::str_of(timeout)));
+  }
+  if (!timeout.is_none()) settings.timeout = timeout;
+  return settings;
+}
+
+}  // namespace brivane::bind
 
 namespace brivane::bind {
 namespace {
@@ -172,6 +221,66 @@ std::size_t Prefetch::threads() const { return state_->workers; }
 void raise_abandoned() {
   PyErr_SetNone(abandoned_type());
   throw py::error_already_set();
+}
+
+}  // namespace brivane::bind
+
+namespace brivane::bind {
+namespace {
+
+struct Work {
+  std::function<void()> stop;
+  std::function<bool()> alive;
+};
+
+struct FetchThreads {
+  py::list threads;
+  std::vector<Work> work;
+};
+
+FetchThreads &fetch_threads() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<FetchThreads> storage;
+  return storage.call_once_and_store_result([] { return FetchThreads{py::list(), {}}; })
+      .get_stored();
+}
+
+void forget_ended(FetchThreads &all) {
+  py::list alive;
+  for (py::handle thread : all.threads) {
+    if (host::truthy(thread.attr("is_alive")())) alive.append(thread);
+  }
+  all.threads = alive;
+  std::vector<Work> live;
+  for (Work &work : all.work) {
+    if (work.alive()) live.push_back(std::move(work));
+  }
+  all.work = std::move(live);
+}
+
+}  // namespace
+
+void remember_fetch_work(std::function<void()> stop, std::function<bool()> alive) {
+  FetchThreads &all = fetch_threads();
+  forget_ended(all);
+  all.work.push_back({std::move(stop), std::move(alive)});
+}
+
+void remember_fetch_thread(py::object thread) { fetch_threads().threads.append(thread); }
+
+void join_fetch_threads() {
+  FetchThreads &all = fetch_threads();
+  // No new request goes out; what is in flight is waited for.
+  for (Work &work : all.work) work.stop();
+  py::list threads = all.threads;
+  for (py::handle thread : threads) thread.attr("join")();
+  all.threads = py::list();
+  all.work.clear();
+}
+
+bool fetches_in_flight() {
+  FetchThreads &all = fetch_threads();
+  forget_ended(all);
+  return py::len(all.threads) > 0;
 }
 
 }  // namespace brivane::bind

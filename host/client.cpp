@@ -1,0 +1,535 @@
+// The chat-completions call with retries: one request per attempt through
+// the host's `requests`, checks on the reply, then term replacement and
+// annotation stripping of the returned text.
+#include "host/client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "host/bindings.h"
+#include "host/cache.h"
+#include "host/host.h"
+#include "host/method.h"
+#include "host/prefetch.h"
+#include "host/settings.h"
+#include "host/window_arguments.h"
+
+namespace brivane::bind {
+using host::global;
+using namespace pybind11::literals;
+
+py::dict build_body(py::handle self, py::handle subtitle_text) {
+  py::dict body;
+  body["model"] = self.attr("model");
+  py::list messages;
+  py::dict system_message, user_message;
+  system_message["role"] = "system";
+  system_message["content"] = self.attr("system_prompt");
+  user_message["role"] = "user";
+  user_message["content"] = subtitle_text;
+  messages.append(system_message);
+  messages.append(user_message);
+  body["messages"] = messages;
+  body["max_tokens"] = 2048;
+  body["temperature"] = 0;
+  body["top_p"] = 0.7;
+  body["frequency_penalty"] = 0;
+  body["presence_penalty"] = 0;
+  py::object extra = settings::value(self.attr("config"), "extra_body");
+  if (!extra.is_none()) {
+    if (!py::isinstance<py::dict>(extra)) {
+      throw py::type_error("配置项 extra_body 必须是JSON对象");
+    }
+    for (auto item : py::reinterpret_borrow<py::dict>(extra)) body[item.first] = item.second;
+  }
+  return body;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The socket a streamed response reads from, where the HTTP client lets us
+// see it; None elsewhere.
+py::object socket_of(py::handle raw) {
+  try {
+    return py::getattr(py::getattr(raw, "_connection", py::none()), "sock", py::none());
+  } catch (py::error_already_set &error) {
+    if (!host::is_ordinary(error)) throw;
+    return py::none();
+  }
+}
+
+[[noreturn]] void raise_request_error(const char *type, const std::string &message) {
+  py::object error = global("requests").attr("exceptions").attr(type)(host::text(message));
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// The body of a streamed response, read as it arrives until `deadline`.
+// Reading stops there and the request counts as timed out.
+void read_body_by(py::handle response, Clock::time_point deadline, py::handle timeout) {
+  py::object raw = py::getattr(response, "raw", py::none());
+  if (raw.is_none() || !py::hasattr(raw, "read1")) return;  // a response that reads itself
+  py::object sock = socket_of(raw);
+  py::list chunks;
+  py::object transport_errors = py::module_::import("urllib3.exceptions").attr("HTTPError");
+  auto give_up = [&] {
+    response.attr("close")();
+    raise_request_error("ReadTimeout", "请求在 " + host::str_of(timeout) +
+                                           " 秒内未完成，已放弃 (request_timeout)");
+  };
+  while (true) {
+    double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    if (left <= 0) give_up();
+    if (!sock.is_none()) sock.attr("settimeout")(left);  // silence ends at the deadline too
+    py::object chunk;
+    try {
+      chunk = raw.attr("read1")(65536, "decode_content"_a = true);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(transport_errors.ptr())) throw;
+      if (Clock::now() >= deadline) give_up();
+      raise_request_error("ConnectionError", host::message_of(error));
+    }
+    if (py::len(chunk) == 0) break;
+    chunks.append(chunk);
+  }
+  py::setattr(response, "_content", py::bytes("").attr("join")(chunks));
+  py::setattr(response, "_content_consumed", py::bool_(true));
+  response.attr("close")();
+}
+
+}  // namespace
+
+py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
+                        pipeline::AdaptiveLimit *gate, bool whole_request, long *sent_in) {
+  auto send = [&] {
+    py::object post = global("requests").attr("post");
+    if (!whole_request) {
+      return post(self.attr("api_url"), "headers"_a = headers, "json"_a = body,
+                  "timeout"_a = timeout);
+    }
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(timeout.cast<double>()));
+    py::object response = post(self.attr("api_url"), "headers"_a = headers, "json"_a = body,
+                               "timeout"_a = timeout, "stream"_a = true);
+    read_body_by(response, deadline, timeout);
+    return response;
+  };
+  if (!gate) return send();
+  bool admitted;
+  {
+    py::gil_scoped_release release;
+    admitted = gate->acquire();
+  }
+  if (!admitted) {
+    if (gate->refusal()) return py::object();
+    raise_abandoned();
+  }
+  if (sent_in) *sent_in = gate->round();
+  try {
+    py::object response = send();
+    gate->release();
+    return response;
+  } catch (...) {
+    gate->release();
+    throw;
+  }
+}
+
+  // The service pushing back (429, 503) halves the requests allowed in
+  // flight; each successful reply lets one more back in.
+void report_status(pipeline::AdaptiveLimit &gate, py::handle status, long sent_in) {
+    std::optional<int> changed;
+    if (status.equal(py::int_(429)) || status.equal(py::int_(503))) {
+      changed = gate.throttled(sent_in);
+    } else if (status.equal(py::int_(200))) {
+      changed = gate.succeeded();
+    }
+    if (changed) host::info("并发请求数调整为 " + std::to_string(*changed));
+  }
+
+}  // namespace brivane::bind
+
+namespace brivane::bind {
+using host::global;
+using namespace pybind11::literals;
+
+void raise_plain(const std::string &message) {
+  PyErr_SetObject(PyExc_Exception, host::text(message).ptr());
+  throw py::error_already_set();
+}
+
+bool detailed_logs_on(py::handle self) {
+  return settings::flag(self.attr("config"), "logging.enable_detailed_logs");
+}
+
+std::string quoted_reply(py::handle text) {
+  py::object shown = py::str(text);
+  Py_ssize_t length = py::len(shown);
+  if (length <= 200) return host::str_of(shown);
+  return host::str_of(shown[py::slice(0, 200, 1)]) + "…（共 " + std::to_string(length) + " 个字符）";
+}
+
+void log_error_body(py::handle response) {
+  // Any failure while reading the body, of whatever kind, is reported as an
+  // unreadable body.
+  try {
+    py::object error_data = response.attr("json")();
+    if (host::contains(error_data, "error")) {
+      py::object error_info = error_data["error"];
+      host::error("API错误类型: " + host::str_of(host::get(error_info, "type", py::str("unknown"))));
+      host::error("API错误消息: " +
+                  host::str_of(host::get(error_info, "message", py::str("no message"))));
+    }
+  } catch (...) {
+    host::error("无法解析API错误响应为JSON格式");
+  }
+}
+
+std::string refusal_text(py::handle response, py::handle raw_text) {
+  try {
+    py::object data = response.attr("json")();
+    py::object error = host::get(data, "error", py::none());
+    py::object message =
+        error.is_none() ? py::object(py::none()) : host::get(error, "message", py::none());
+    if (!message.is_none()) return host::str_of(message);
+  } catch (py::error_already_set &error) {
+    if (!host::is_ordinary(error)) throw;
+  }
+  return quoted_reply(raw_text);
+}
+
+namespace {
+
+// The reasoning tokens a reply reports, or 0.
+long long reasoning_tokens(py::handle data) {
+  py::object usage = host::get(data, "usage", py::none());
+  if (!PyDict_Check(usage.ptr())) return 0;
+  py::object details = host::get(usage, "completion_tokens_details", py::none());
+  if (!PyDict_Check(details.ptr())) return 0;
+  py::object tokens = host::get(details, "reasoning_tokens", py::none());
+  if (!PyLong_Check(tokens.ptr()) || PyBool_Check(tokens.ptr())) return 0;
+  return saturated(tokens);
+}
+
+// A model that thinks first spends the output budget on its reasoning; the
+// reply then comes back empty or cut, and nothing else would say why.
+void warn_of_reasoning(py::handle data, py::handle content) {
+  long long reasoning = reasoning_tokens(data);
+  if (reasoning <= 0) return;
+  host::warning("模型推理用去 " + std::to_string(reasoning) + " 个输出 tokens，回复" +
+                (py::len(content) == 0 ? "为空" : "被截断") +
+                "；在配置中设置 \"extra_body\": {\"thinking\": {\"type\": \"disabled\"}} 可关闭推理");
+}
+
+}  // namespace
+
+ReplyContent read_reply_content(py::handle self, py::handle response) {
+  ReplyContent reply;
+  py::object data = response.attr("json")();
+  // What the service sends back may quote the key.
+  global("print")(host::text(host::redact(host::str_of(data))));
+  if (detailed_logs_on(self)) {
+    py::object dumped = global("json").attr("dumps")(data, "ensure_ascii"_a = false, "indent"_a = 2);
+    host::debug("API完整响应: " + host::str_of(dumped));
+  }
+  if (host::contains(data, "error")) {
+    py::object error_info = host::get(data, "error", py::dict());
+    std::string message = host::str_of(host::get(error_info, "message", host::text("未知错误")));
+    host::error("API返回错误: " + message);
+    reply.retry_message = "API多次调用失败: " + message;
+    return reply;
+  }
+  if (!host::contains(data, "choices") || !host::truthy(data["choices"])) {
+    host::error("API响应格式不正确，缺少choices字段");
+    reply.retry_message = "API多次返回格式不正确的响应";
+    return reply;
+  }
+  py::object first_choice = data["choices"][py::int_(0)];
+  py::object content = first_choice["message"]["content"];
+  py::object finish_reason = host::get(first_choice, "finish_reason", py::none());
+  // A filtered reply may hold no content at all: its blocks are kept as sent.
+  if (content.is_none() && finish_reason.equal(py::str("content_filter"))) content = py::str("");
+  if (!PyUnicode_Check(content.ptr())) {
+    raise_plain("API响应内容为空或不是文本: " + host::str_of(py::repr(content)));
+  }
+  if (host::contains(data, "usage")) {
+    py::object usage = data["usage"];
+    py::str na("N/A");
+    host::info("API使用情况 - 输入tokens: " + host::str_of(host::get(usage, "prompt_tokens", na)) +
+               ", 输出tokens: " + host::str_of(host::get(usage, "completion_tokens", na)) +
+               ", 总tokens: " + host::str_of(host::get(usage, "total_tokens", na)));
+  }
+  if (host::truthy(finish_reason)) {
+    host::info("API完成原因: " + host::str_of(finish_reason));
+    if (finish_reason.equal(py::str("length"))) {
+      host::warning("警告: API响应因达到最大长度限制而被截断");
+      warn_of_reasoning(data, content);
+    } else if (finish_reason.equal(py::str("insufficient_system_resource"))) {
+      host::warning("警告: 服务端资源不足，API响应被中断 (insufficient_system_resource)");
+    }
+  }
+  reply.content = content;
+  reply.finish_reason = finish_reason;
+  reply.usage = host::get(data, "usage", py::none());
+  return reply;
+}
+
+py::object post_process(py::handle self, py::handle content, py::handle usage, ReplyInfo &info) {
+  host::info("正在应用错误术语库精确替换...");
+  py::object corrected = self.attr("apply_term_corrections")(content);
+  py::object replaced_text = corrected[py::int_(0)];
+  py::object replacement_details = corrected[py::int_(1)];
+  py::object final_text = self.attr("remove_annotations")(replaced_text);
+  info.returned = py::reinterpret_borrow<py::object>(content);
+  info.after_glossary = replaced_text;
+  info.usage = py::reinterpret_borrow<py::object>(usage);
+  return py::make_tuple(final_text, replacement_details);
+}
+
+}  // namespace brivane::bind
+
+namespace brivane::bind {
+namespace {
+using host::global;
+using namespace pybind11::literals;
+
+bool less_than(long long count, py::handle limit) {
+  int result = PyObject_RichCompareBool(py::int_(count).ptr(), limit.ptr(), Py_LT);
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+
+class Call {
+ public:
+  Call(py::object self, py::object text, py::object max_retries, py::object retry_delay,
+       py::object timeout, const ClientContext &context)
+      : self_(std::move(self)),
+        context_(context),
+        max_retries_(std::move(max_retries)),
+        retry_delay_(std::move(retry_delay)),
+        timeout_(std::move(timeout)),
+        max_text_(host::str_of(max_retries_)),
+        delay_text_(host::str_of(retry_delay_)) {
+    body_ = build_body(self_, text);
+    headers_["Content-Type"] = "application/json";
+    // A configured time-out bounds the whole request; the method's own
+    // argument alone is the HTTP client's time-out, as always.
+    whole_request_ = !settings::value(self_.attr("config"), "request_timeout").is_none() &&
+                     (PyLong_Check(timeout_.ptr()) || PyFloat_Check(timeout_.ptr())) &&
+                     !PyBool_Check(timeout_.ptr());
+    py::object api_key = self_.attr("api_key");
+    host::remember_secret(api_key);
+    headers_["Authorization"] = host::text("Bearer " + host::str_of(api_key));
+  }
+
+  FetchedReply run() {
+    if (context_.cache) {
+      cache_key_ = ReplyCache::key_for(body_);
+      if (cache_key_) {
+        // An unfinished reply stored by an earlier version is asked for again.
+        std::optional<ReplyCache::Entry> hit = context_.cache->lookup(*cache_key_);
+        if (hit && hit->finish_reason.equal(py::str("stop"))) {
+          host::info("使用缓存的API响应 (窗口 " + std::to_string(context_.window) + ")");
+          info_.finish_reason = hit->finish_reason;
+          return {post_process(self_, hit->content, py::none(), info_), info_};
+        }
+      }
+    }
+    while (less_than(retry_count_, max_retries_)) {
+      py::object result = host::guard([&] { return attempt(); },
+                                      [&](py::error_already_set &error) {
+                                        record_failure(error);
+                                        return py::object();
+                                      });
+      if (result) return {result, info_};
+      if (refusal_) raise_plain(*refusal_);
+    }
+    std::string message = "API在 " + max_text_ + " 次尝试后仍然失败: " + last_exception_text();
+    host::error(message);
+    raise_plain(message);
+  }
+
+ private:
+  // One attempt. Returns the result pair, or a null object when the attempt
+  // failed and another one follows.
+  py::object attempt() {
+    pipeline::AdaptiveLimit *gate = context_.gate;
+    if (gate && gate->refusal()) {
+      refusal_ = *gate->refusal();  // the account refused another request: none goes out
+      return py::object();
+    }
+    if (gate && gate->closed()) raise_abandoned();
+    host::info("正在调用API校正字幕（尝试 " + std::to_string(retry_count_ + 1) + "/" + max_text_ +
+               "）...");
+    long sent_in = 0;
+    py::object response =
+        post_request(self_, headers_, body_, timeout_, gate, whole_request_, &sent_in);
+    if (!response) {
+      refusal_ = *gate->refusal();
+      return py::object();
+    }
+    py::object status = response.attr("status_code");
+    if (gate) report_status(*gate, status, sent_in);
+    // Finding the account's limit, a 429 beside other requests in flight is
+    // the account's limit speaking, not the service failing: the request
+    // goes again once the (halved) limit lets it, without a pause and
+    // without counting as an attempt.
+    while (gate && gate->finds_limit() && status.equal(py::int_(429)) && gate->in_flight() > 0) {
+      host::info("API响应状态码: 429，已达账户并发上限，稍后重发");
+      bool more;
+      {
+        long seen = gate->successes();
+        py::gil_scoped_release release;
+        // Bounded: the others may all fail, and this request must still go.
+        more = gate->wait_for_success(seen, std::chrono::seconds(5));
+      }
+      if (!more && gate->closed()) raise_abandoned();
+      response = post_request(self_, headers_, body_, timeout_, gate, whole_request_, &sent_in);
+      if (!response) {
+        refusal_ = *gate->refusal();
+        return py::object();
+      }
+      status = response.attr("status_code");
+      report_status(*gate, status, sent_in);
+    }
+    std::string status_text = host::str_of(status);
+    host::info("API响应状态码: " + status_text);
+    host::debug("API响应头: " + host::str_of(response.attr("headers")));
+    raw_response_text_ = response.attr("text");
+
+    if (!status.equal(py::int_(200))) return http_failure(response, status_text, gate);
+    try {
+      return read_reply(response);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(global("json").attr("JSONDecodeError").ptr()) &&
+          !error.matches(PyExc_KeyError)) {
+        throw;
+      }
+      std::string message = host::message_of(error);
+      host::error("API响应解析错误: " + message);
+      if (detailed_logs_on(self_)) {
+        host::error("API原始响应内容: " + quoted_reply(raw_response_text_));
+      }
+      return retry_or_give_up("API多次响应解析失败: " + message);
+    }
+  }
+
+  py::object http_failure(py::handle response, const std::string &status_text,
+                          pipeline::AdaptiveLimit *gate) {
+    host::error("API调用失败: HTTP " + status_text);
+    if (detailed_logs_on(self_)) {
+      host::error("API错误响应内容: " + quoted_reply(raw_response_text_));
+    }
+    log_error_body(response);
+    // The same request would only be refused again (bad key, bad request,
+    // an empty account).
+    static constexpr const char *kRefusals[] = {"400", "401", "402", "403", "404", "422"};
+    if (settings::flag(self_.attr("config"), "stop_on_client_errors") &&
+        std::find(std::begin(kRefusals), std::end(kRefusals), status_text) != std::end(kRefusals)) {
+      bool balance = status_text == "402";
+      std::string message = (balance ? "账户余额不足 (HTTP 402)，不再重试: "
+                                     : "服务拒绝了请求 (HTTP " + status_text + ")，不再重试: ") +
+                            host::redact(refusal_text(response, raw_response_text_));
+      host::error(message);
+      refusal_ = message;
+      // An empty account refuses every request: the others waiting to go
+      // out fail with this message instead of being sent.
+      if (balance && gate) gate->refuse(message);
+      return py::object();  // no pause, no further attempt
+    }
+    return retry_or_give_up("API多次调用失败: HTTP " + status_text);
+  }
+
+  py::object read_reply(py::handle response) {
+    ReplyContent reply = read_reply_content(self_, response);
+    if (!reply.content) return retry_or_give_up(reply.retry_message);
+    info_.finish_reason = reply.finish_reason;
+    // Only a finished reply is worth replaying: a cut or filtered one would
+    // be written the same way on every rerun.
+    if (context_.cache && cache_key_ && reply.finish_reason.equal(py::str("stop"))) {
+      context_.cache->store(*cache_key_, reply.content, reply.finish_reason, reply.usage);
+    }
+    return post_process(self_, reply.content, reply.usage, info_);
+  }
+
+  // Counts a failed attempt; true when another attempt follows (after the
+  // pause), false when this was the last one.
+  bool count_attempt() {
+    ++retry_count_;
+    if (!less_than(retry_count_, max_retries_)) return false;
+    host::info("将在 " + delay_text_ + " 秒后重试...");
+    global("time").attr("sleep")(retry_delay_);
+    return true;
+  }
+
+  // The end of an attempt that failed through a checked branch: the next
+  // attempt (null result), or, after the last one, the branch's final record
+  // and a plain failure with its text.
+  py::object retry_or_give_up(const std::string &final_message) {
+    if (count_attempt()) return py::object();
+    host::error(final_message);
+    raise_plain(final_message);
+  }
+
+  // A failure that ended the attempt: logged, kept as the last exception,
+  // counted.
+  void record_failure(const py::error_already_set &error) {
+    bool transport = error.matches(global("requests").attr("RequestException").ptr());
+    host::error((transport ? "API请求异常: " : "调用API时发生未知错误: ") + host::message_of(error));
+    last_exception_ = error.value();
+    count_attempt();
+  }
+
+  std::string last_exception_text() const { return host::str_of(last_exception_); }
+
+  py::object self_;
+  ClientContext context_;
+  ReplyInfo info_;
+  py::object max_retries_, retry_delay_, timeout_;
+  std::string max_text_, delay_text_;
+  py::dict body_, headers_;
+  long long retry_count_ = 0;
+  py::object last_exception_ = py::none();
+  std::optional<std::string> cache_key_;
+  py::object raw_response_text_ = py::none();
+  std::optional<std::string> refusal_;  // the service refused the request for good
+  bool whole_request_ = false;
+};
+
+}  // namespace
+
+FetchedReply call_client(py::object self, py::object text, py::object max_retries,
+                         py::object retry_delay, py::object timeout, const ClientContext &context) {
+  return Call(std::move(self), std::move(text), std::move(max_retries), std::move(retry_delay),
+              std::move(timeout), context)
+      .run();
+}
+
+FetchedReply ask_client(py::handle self, const std::string &text, py::handle timeout,
+                        const ClientContext &context) {
+  py::object engine = py::reinterpret_borrow<py::object>(self);
+  if (method::is_defined(self, "call_deepseek_api_with_subtitle_prompt")) {
+    return call_client(engine, host::text(text), py::int_(5), py::int_(5),
+                       timeout ? py::reinterpret_borrow<py::object>(timeout) : py::int_(180),
+                       context);
+  }
+  py::object call = engine.attr("call_deepseek_api_with_subtitle_prompt");
+  return {timeout ? call(host::text(text), "timeout"_a = timeout) : call(host::text(text)),
+          ReplyInfo{}};
+}
+
+py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object subtitle_text,
+                                                  py::object max_retries, py::object retry_delay,
+                                                  py::object timeout) {
+  return call_client(std::move(self), std::move(subtitle_text), std::move(max_retries),
+                     std::move(retry_delay), std::move(timeout), ClientContext{})
+      .reply;
+}
+
+}  // namespace brivane::bind
