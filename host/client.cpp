@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "host/bindings.h"
+#include "host/engine.h"
 #include "host/cache.h"
 #include "host/host.h"
 #include "host/method.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/bindings.h"
+#include "host/engine.h"
 #include "host/file_correction.h"
 #include "host/host.h"
 #include "host/prefetch.h"

@@ -1,10 +1,11 @@
-#include "host/host.h"
-
+// The host's facilities as the native code reaches them (host.h).
+#include <atomic>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <new>
-#include <stdexcept>
+#include "host/host.h"
 
 namespace brivane::host {
 using namespace pybind11::literals;
@@ -170,3 +171,86 @@ bool truthy(py::handle obj) {
 }
 
 }  // namespace brivane::host
+
+namespace brivane::host {
+
+// The host deprecates `importlib.resources.open_text` on some versions; the
+// warning would be attributed to whatever script constructed the engine, so
+// it is silenced for this one call.
+py::object open_package_text(const char *resource) {
+  py::object warnings = py::module_::import("warnings");
+  py::object stream;
+  with(warnings.attr("catch_warnings")(), [&] {
+    warnings.attr("simplefilter")("ignore", py::handle(PyExc_DeprecationWarning));
+    stream = global("importlib").attr("resources").attr("open_text")("brivane", resource);
+  });
+  return stream;
+}
+
+// `json.load(stream)`, closing the stream as soon as it is parsed.
+py::object load_json_and_close(py::object stream) {
+  py::object parsed;
+  with(stream, [&] { parsed = global("json").attr("load")(stream); });
+  return parsed;
+}
+
+}  // namespace brivane::host
+
+namespace brivane::bind {
+
+void replace_file(py::handle output_path, std::string_view content) {
+  py::object os = host::global("os");
+  py::object path = os.attr("path");
+  // A link at the path is replaced, never written through: it may point at
+  // an input.
+  py::object target = py::reinterpret_borrow<py::object>(output_path);
+  py::object folder = path.attr("dirname")(target);
+  py::str base = path.attr("basename")(target);
+  int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() |
+              os.attr("O_EXCL").cast<int>() |
+              py::getattr(os, "O_BINARY", py::int_(0)).cast<int>();
+  static std::atomic<unsigned long> serial{0};
+  py::object temp, fd;
+  while (!fd) {
+    std::string name = "." + host::utf8(base) + "." + host::str_of(os.attr("getpid")()) + "-" +
+                       std::to_string(++serial) + ".tmp";
+    temp = path.attr("join")(folder, host::text(name));
+    try {
+      fd = os.attr("open")(temp, flags, 0666);
+    } catch (py::error_already_set &error) {
+      if (error.matches(PyExc_FileExistsError)) continue;
+      // Name the file the caller asked for, not the temporary one.
+      if (error.matches(PyExc_OSError)) error.value().attr("filename") = output_path;
+      throw;
+    }
+  }
+  try {
+    py::object stream = host::global("open")(fd, "wb");
+    host::with(stream, [&] {
+      // Handed over without a copy; the buffer outlives the call.
+      py::object data = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
+          const_cast<char *>(content.data()), static_cast<Py_ssize_t>(content.size()), PyBUF_READ));
+      if (!data) throw py::error_already_set();
+      stream.attr("write")(data);
+    });
+    py::object existing = py::none();
+    try {
+      existing = os.attr("stat")(target);
+    } catch (py::error_already_set &error) {
+      if (!error.matches(PyExc_FileNotFoundError)) throw;
+    }
+    if (!existing.is_none()) {
+      os.attr("chmod")(temp, py::object(existing.attr("st_mode")) & py::int_(07777));
+    }
+    os.attr("replace")(temp, target);
+  } catch (...) {
+    py::error_already_set failure = host::current_error();
+    try {
+      os.attr("unlink")(temp);
+    } catch (py::error_already_set &) {
+    }
+    throw failure;
+  }
+}
+
+}  // namespace brivane::bind

@@ -1,9 +1,9 @@
 // Shims between the native code and the Python host: module-global lookups,
-// logging through the module logger, text conversion and exception capture.
+// logging through the module logger, text conversion and exception capture,
+// the package's own data files and the one atomic write of a finished file.
 // Everything the host provides is looked up at the moment of use, so callers
 // that patch `brivane.brivane.requests`, `time.sleep`, `logger`, ... are seen.
 #pragma once
-
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -137,3 +137,26 @@ py::object get(py::handle mapping, const char *key, py::handle fallback);
 
 
 }  // namespace brivane::host
+
+namespace brivane::host {
+namespace py = pybind11;
+
+// A text file of the `brivane` package, open for reading.
+py::object open_package_text(const char *resource);
+
+// `json.load(stream)`, closing the stream as soon as it is parsed.
+py::object load_json_and_close(py::object stream);
+
+}  // namespace brivane::host
+
+namespace brivane::bind {
+namespace py = pybind11;
+
+// Writes `data` to a new file beside `target` and renames it over the
+// target only once complete, so a failure never leaves a half-written or
+// emptied file, and no existing file (or link target) is written into. The
+// result gets the permissions a plain write would give: the target's own
+// when it exists, else 0666 less the umask.
+void replace_file(py::handle output_path, std::string_view content);
+
+}  // namespace brivane::bind

@@ -8,7 +8,7 @@
 // attribute lookup on `self`.
 #include <pybind11/pybind11.h>
 
-#include "host/bindings.h"
+#include "host/engine.h"
 #include "host/host.h"
 #include "host/method.h"
 #include "host/prefetch.h"

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/atomic_write.h"
-#include "host/glossary_input.h"
 #include "host/host.h"
+#include "host/glossary_input.h"
 #include "host/settings.h"
 #include "text/glossary.h"
 #include "text/srt.h"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/cache.h"
+#include "host/client.h"
 #include "pipeline/schedule.h"
 
 namespace brivane::bind {

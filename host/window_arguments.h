@@ -1,4 +1,5 @@
-// The window arguments of a file's correction as the host gives them.
+// The window arguments of a file's correction as the host gives them
+// (defined with the file correction, file_correction.cpp).
 #pragma once
 #include <pybind11/pybind11.h>
 

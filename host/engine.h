@@ -17,10 +17,10 @@ namespace brivane::bind {
 namespace py = pybind11;
 
 // The class `Brivane` of module `m`, its methods the functions below
-// (engine_class.cpp).
+// (engine.cpp).
 py::object define_engine_class(py::module_ &m);
 
-// Construction and reference data (bind_engine.cpp).
+// Construction and reference data (engine.cpp).
 // `config`: the configuration already read from `config_file` (or the
 // packaged file), applied without reading it again; `settings`: keys that
 // replace the configuration's for this engine (a `logging` member replaces
@@ -35,7 +35,7 @@ void load_error_terms(py::object self);
 void create_directories(py::object self);
 void generate_prompt(py::object self);
 
-// Text steps (bind_text.cpp).
+// Text steps and subtitle files (subtitles.cpp).
 py::object parse_srt(py::object self, py::object file_path);
 // The text of a subtitle file in the configured `input_encoding` (absent:
 // UTF-8; "auto": UTF-8, else what charset-normalizer detects); `report`
@@ -80,12 +80,12 @@ py::object extract_blocks_from_text(py::object self, py::object text);
 py::object get_output_path(py::object self, py::object file_path);
 py::object apply_term_corrections(py::object self, py::object text);
 
-// The model client (bind_client.cpp).
+// The model client (client.cpp).
 py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object subtitle_text,
                                                   py::object max_retries, py::object retry_delay,
                                                   py::object timeout);
 
-// The file pipeline (bind_file_correction.cpp) and the batch (bind_batch.cpp).
+// The file pipeline (file_correction.cpp) and the batch (batch.cpp).
 py::object process_subtitle_file(py::object self, py::object file_path,
                                  py::object custom_window_size, py::object start_window,
                                  py::object end_window);

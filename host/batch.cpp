@@ -5,7 +5,7 @@
 #include <vector>
 #include <utility>
 
-#include "host/bindings.h"
+#include "host/engine.h"
 #include "host/host.h"
 #include "host/method.h"
 #include "host/settings.h"
