@@ -367,36 +367,34 @@ class Call {
     if (gate && gate->closed()) raise_abandoned();
     host::info("正在调用API校正字幕（尝试 " + std::to_string(retry_count_ + 1) + "/" + max_text_ +
                "）...");
-    long sent_in = 0;
-    py::object response =
-        post_request(self_, headers_, body_, timeout_, gate, whole_request_, &sent_in);
-    if (!response) {
-      refusal_ = *gate->refusal();
-      return py::object();
-    }
-    py::object status = response.attr("status_code");
-    if (gate) report_status(*gate, status, sent_in);
     // Finding the account's limit, a 429 beside other requests in flight is
     // the account's limit speaking, not the service failing: the request
-    // goes again once the (halved) limit lets it, without a pause and
-    // without counting as an attempt.
-    while (gate && gate->finds_limit() && status.equal(py::int_(429)) && gate->in_flight() > 0) {
-      host::info("API响应状态码: 429，已达账户并发上限，稍后重发");
-      bool more;
-      {
-        long seen = gate->successes();
-        py::gil_scoped_release release;
-        // Bounded: the others may all fail, and this request must still go.
-        more = gate->wait_for_success(seen, std::chrono::seconds(5));
+    // goes again once another has finished, without a pause and without
+    // counting as an attempt.
+    py::object response, status;
+    for (bool refused_by_account = false;; ) {
+      if (refused_by_account) {
+        host::info("API响应状态码: 429，已达账户并发上限，稍后重发");
+        bool more;
+        {
+          long seen = gate->successes();
+          py::gil_scoped_release release;
+          // Bounded: the others may all fail, and this request must still go.
+          more = gate->wait_for_success(seen, std::chrono::seconds(5));
+        }
+        if (!more && gate->closed()) raise_abandoned();
       }
-      if (!more && gate->closed()) raise_abandoned();
+      long sent_in = 0;
       response = post_request(self_, headers_, body_, timeout_, gate, whole_request_, &sent_in);
       if (!response) {
         refusal_ = *gate->refusal();
         return py::object();
       }
       status = response.attr("status_code");
-      report_status(*gate, status, sent_in);
+      if (gate) report_status(*gate, status, sent_in);
+      refused_by_account = gate && gate->finds_limit() && status.equal(py::int_(429)) &&
+                           gate->in_flight() > 0;
+      if (!refused_by_account) break;
     }
     std::string status_text = host::str_of(status);
     host::info("API响应状态码: " + status_text);

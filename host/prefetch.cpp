@@ -29,7 +29,10 @@ std::optional<RequestSettings> request_settings(py::handle self, std::string *fa
   auto count = [&](const char *name, long long &out) {
     py::object value = settings::value(config, name);
     const settings::Key &key = settings::key(name);
-    if (!settings::valid(key, value)) return refuse(settings::problem(key, host::str_of(value))), false;
+    if (!settings::valid(key, value)) {
+      refuse(settings::problem(key, host::str_of(value)));
+      return false;
+    }
     if (value.equal(py::str("auto"))) return true;
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
