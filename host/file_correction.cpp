@@ -113,17 +113,8 @@ void FileReview::add_block(long long window, const pipeline::BlockFields &sent,
     if (record.pair.timing_changed) flags.append("timing");
     if (record.follow_up) flags.append("follow_up");
   }
-  py::list risks;
-  for (const text::Risk &risk : record.risks) {
-    py::dict shown;
-    shown["kind"] = text::risk_kind_name(risk.kind);
-    shown["before"] = host::text(risk.before);
-    shown["after"] = host::text(risk.after);
-    shown["label"] = host::text(text::risk_label(risk));
-    risks.append(shown);
-  }
   if (!record.risks.empty()) flags.append("risk");
-  entry["risks"] = risks;
+  entry["risks"] = bind::risk_records(record.risks);
   entry["flags"] = flags;
   py::list entries;
   for (std::size_t d : record.glossary_entries) {

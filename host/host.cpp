@@ -253,4 +253,17 @@ void replace_file(py::handle output_path, std::string_view content) {
   }
 }
 
+py::list risk_records(const std::vector<text::Risk> &risks) {
+  py::list records;
+  for (const text::Risk &risk : risks) {
+    py::dict shown;
+    shown["kind"] = host::text(text::risk_kind_name(risk.kind));
+    shown["before"] = host::text(risk.before);
+    shown["after"] = host::text(risk.after);
+    shown["label"] = host::text(text::risk_label(risk));
+    records.append(shown);
+  }
+  return records;
+}
+
 }  // namespace brivane::bind

@@ -6,6 +6,8 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include "text/risk.h"
+
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -158,5 +160,8 @@ namespace py = pybind11;
 // result gets the permissions a plain write would give: the target's own
 // when it exists, else 0666 less the umask.
 void replace_file(py::handle output_path, std::string_view content);
+
+// A block's medical risks as changes.json stores them: [{kind, before, after, label}].
+py::list risk_records(const std::vector<text::Risk> &risks);
 
 }  // namespace brivane::bind

@@ -13,6 +13,7 @@
 #include "host/glossary_input.h"
 #include "host/settings.h"
 #include "text/glossary.h"
+#include "text/risk.h"
 #include "text/srt.h"
 #include "text/terms.h"
 
@@ -127,6 +128,14 @@ PYBIND11_MODULE(_native, m) {
   m.def("render_srt_parts", &render_srt_parts, py::arg("parts"));
   m.def("sendable_stamp", [](py::handle stamp) { return host::text(text::sendable_stamp(host::utf8(stamp))); },
         py::arg("stamp"), "A timing stamp as the engine sends it.");
+  m.def(
+      "medical_risks",
+      [](py::handle before, py::handle after) {
+        return bind::risk_records(text::medical_risks(host::utf8(before), host::utf8(after)));
+      },
+      py::arg("before"), py::arg("after"),
+      "The numbers, units, negations and sides that differ between the texts: "
+      "[{kind, before, after, label}].");
   m.def("replace_file", &replace_file, py::arg("path"), py::arg("content"),
         "Writes the file whole or not at all (str as UTF-8).");
 }
