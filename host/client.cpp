@@ -15,6 +15,7 @@
 #include "host/prefetch.h"
 #include "host/settings.h"
 #include "host/window_arguments.h"
+#include "pipeline/request_policy.h"
 
 namespace brivane::bind {
 using host::global;
@@ -140,18 +141,6 @@ py::object post_request(py::handle self, py::handle headers, py::handle body, py
   }
 }
 
-  // The service pushing back (429, 503) halves the requests allowed in
-  // flight; each successful reply lets one more back in.
-void report_status(pipeline::AdaptiveLimit &gate, py::handle status, long sent_in) {
-    std::optional<int> changed;
-    if (status.equal(py::int_(429)) || status.equal(py::int_(503))) {
-      changed = gate.throttled(sent_in);
-    } else if (status.equal(py::int_(200))) {
-      changed = gate.succeeded();
-    }
-    if (changed) host::info("并发请求数调整为 " + std::to_string(*changed));
-  }
-
 }  // namespace brivane::bind
 
 namespace brivane::bind {
@@ -216,16 +205,6 @@ long long reasoning_tokens(py::handle data) {
   return saturated(tokens);
 }
 
-// A model that thinks first spends the output budget on its reasoning; the
-// reply then comes back empty or cut, and nothing else would say why.
-void warn_of_reasoning(py::handle data, py::handle content) {
-  long long reasoning = reasoning_tokens(data);
-  if (reasoning <= 0) return;
-  host::warning("模型推理用去 " + std::to_string(reasoning) + " 个输出 tokens，回复" +
-                (py::len(content) == 0 ? "为空" : "被截断") +
-                "；在配置中设置 \"extra_body\": {\"thinking\": {\"type\": \"disabled\"}} 可关闭推理");
-}
-
 }  // namespace
 
 ReplyContent read_reply_content(py::handle self, py::handle response) {
@@ -264,15 +243,9 @@ ReplyContent read_reply_content(py::handle self, py::handle response) {
                ", 输出tokens: " + host::str_of(host::get(usage, "completion_tokens", na)) +
                ", 总tokens: " + host::str_of(host::get(usage, "total_tokens", na)));
   }
-  if (host::truthy(finish_reason)) {
-    host::info("API完成原因: " + host::str_of(finish_reason));
-    if (finish_reason.equal(py::str("length"))) {
-      host::warning("警告: API响应因达到最大长度限制而被截断");
-      warn_of_reasoning(data, content);
-    } else if (finish_reason.equal(py::str("insufficient_system_resource"))) {
-      host::warning("警告: 服务端资源不足，API响应被中断 (insufficient_system_resource)");
-    }
-  }
+  HostLog records;
+  pipeline::record_finish(host::truthy(finish_reason) ? host::str_of(finish_reason) : std::string(),
+                          reasoning_tokens(data), py::len(content) == 0, records);
   reply.content = content;
   reply.finish_reason = finish_reason;
   reply.usage = host::get(data, "usage", py::none());
@@ -304,6 +277,11 @@ bool less_than(long long count, py::handle limit) {
   return result == 1;
 }
 
+// An HTTP status as a number; -1 for one that is not a whole number.
+long status_code(py::handle status) {
+  if (!PyLong_Check(status.ptr())) return -1;
+  return static_cast<long>(saturated(status));
+}
 
 class Call {
  public:
@@ -311,11 +289,10 @@ class Call {
        py::object timeout, const ClientContext &context)
       : self_(std::move(self)),
         context_(context),
-        max_retries_(std::move(max_retries)),
         retry_delay_(std::move(retry_delay)),
         timeout_(std::move(timeout)),
-        max_text_(host::str_of(max_retries_)),
-        delay_text_(host::str_of(retry_delay_)) {
+        attempts_([limit = max_retries](long long n) { return less_than(n, limit); },
+                  host::str_of(max_retries), host::str_of(retry_delay_), records_) {
     body_ = build_body(self_, text);
     headers_["Content-Type"] = "application/json";
     // A configured time-out bounds the whole request; the method's own
@@ -334,14 +311,14 @@ class Call {
       if (cache_key_) {
         // An unfinished reply stored by an earlier version is asked for again.
         std::optional<ReplyCache::Entry> hit = context_.cache->lookup(*cache_key_);
-        if (hit && hit->finish_reason.equal(py::str("stop"))) {
+        if (hit && pipeline::finish_of(finish_text(hit->finish_reason)).stored) {
           host::info("使用缓存的API响应 (窗口 " + std::to_string(context_.window) + ")");
           info_.finish_reason = hit->finish_reason;
           return {post_process(self_, hit->content, py::none(), info_), info_};
         }
       }
     }
-    while (less_than(retry_count_, max_retries_)) {
+    while (attempts_.more()) {
       py::object result = host::guard([&] { return attempt(); },
                                       [&](py::error_already_set &error) {
                                         record_failure(error);
@@ -350,9 +327,7 @@ class Call {
       if (result) return {result, info_};
       if (refusal_) raise_plain(*refusal_);
     }
-    std::string message = "API在 " + max_text_ + " 次尝试后仍然失败: " + last_exception_text();
-    host::error(message);
-    raise_plain(message);
+    raise_plain(attempts_.exhausted(host::str_of(last_exception_)));
   }
 
  private:
@@ -365,14 +340,9 @@ class Call {
       return py::object();
     }
     if (gate && gate->closed()) raise_abandoned();
-    host::info("正在调用API校正字幕（尝试 " + std::to_string(retry_count_ + 1) + "/" + max_text_ +
-               "）...");
-    // Finding the account's limit, a 429 beside other requests in flight is
-    // the account's limit speaking, not the service failing: the request
-    // goes again once another has finished, without a pause and without
-    // counting as an attempt.
+    attempts_.starting();
     py::object response, status;
-    for (bool refused_by_account = false;; ) {
+    for (bool refused_by_account = false;;) {
       if (refused_by_account) {
         host::info("API响应状态码: 429，已达账户并发上限，稍后重发");
         bool more;
@@ -391,9 +361,8 @@ class Call {
         return py::object();
       }
       status = response.attr("status_code");
-      if (gate) report_status(*gate, status, sent_in);
-      refused_by_account = gate && gate->finds_limit() && status.equal(py::int_(429)) &&
-                           gate->in_flight() > 0;
+      if (gate) pipeline::observe_status(*gate, status_code(status), sent_in, records_);
+      refused_by_account = gate && pipeline::refused_by_account_limit(*gate, status_code(status));
       if (!refused_by_account) break;
     }
     std::string status_text = host::str_of(status);
@@ -401,7 +370,7 @@ class Call {
     host::debug("API响应头: " + host::str_of(response.attr("headers")));
     raw_response_text_ = response.attr("text");
 
-    if (!status.equal(py::int_(200))) return http_failure(response, status_text, gate);
+    if (!status.equal(py::int_(200))) return http_failure(response, status, status_text, gate);
     try {
       return read_reply(response);
     } catch (py::error_already_set &error) {
@@ -418,27 +387,23 @@ class Call {
     }
   }
 
-  py::object http_failure(py::handle response, const std::string &status_text,
+  py::object http_failure(py::handle response, py::handle status, const std::string &status_text,
                           pipeline::AdaptiveLimit *gate) {
     host::error("API调用失败: HTTP " + status_text);
     if (detailed_logs_on(self_)) {
       host::error("API错误响应内容: " + quoted_reply(raw_response_text_));
     }
     log_error_body(response);
-    // The same request would only be refused again (bad key, bad request,
-    // an empty account).
-    static constexpr const char *kRefusals[] = {"400", "401", "402", "403", "404", "422"};
-    if (settings::flag(self_.attr("config"), "stop_on_client_errors") &&
-        std::find(std::begin(kRefusals), std::end(kRefusals), status_text) != std::end(kRefusals)) {
-      bool balance = status_text == "402";
-      std::string message = (balance ? "账户余额不足 (HTTP 402)，不再重试: "
-                                     : "服务拒绝了请求 (HTTP " + status_text + ")，不再重试: ") +
-                            host::redact(refusal_text(response, raw_response_text_));
-      host::error(message);
-      refusal_ = message;
+    long code = status_code(status);
+    std::optional<std::string> refusal = pipeline::refusal_message(
+        code, settings::flag(self_.attr("config"), "stop_on_client_errors"),
+        host::redact(refusal_text(response, raw_response_text_)));
+    if (refusal) {
+      host::error(*refusal);
+      refusal_ = refusal;
       // An empty account refuses every request: the others waiting to go
       // out fail with this message instead of being sent.
-      if (balance && gate) gate->refuse(message);
+      if (pipeline::empties_account(code) && gate) gate->refuse(*refusal);
       return py::object();  // no pause, no further attempt
     }
     return retry_or_give_up("API多次调用失败: HTTP " + status_text);
@@ -448,51 +413,39 @@ class Call {
     ReplyContent reply = read_reply_content(self_, response);
     if (!reply.content) return retry_or_give_up(reply.retry_message);
     info_.finish_reason = reply.finish_reason;
-    // Only a finished reply is worth replaying: a cut or filtered one would
-    // be written the same way on every rerun.
-    if (context_.cache && cache_key_ && reply.finish_reason.equal(py::str("stop"))) {
+    // A cut or filtered reply would be written the same way on every rerun.
+    if (context_.cache && cache_key_ && pipeline::finish_of(finish_text(reply.finish_reason)).stored) {
       context_.cache->store(*cache_key_, reply.content, reply.finish_reason, reply.usage);
     }
     return post_process(self_, reply.content, reply.usage, info_);
   }
 
-  // Counts a failed attempt; true when another attempt follows (after the
-  // pause), false when this was the last one.
-  bool count_attempt() {
-    ++retry_count_;
-    if (!less_than(retry_count_, max_retries_)) return false;
-    host::info("将在 " + delay_text_ + " 秒后重试...");
-    global("time").attr("sleep")(retry_delay_);
-    return true;
-  }
-
   // The end of an attempt that failed through a checked branch: the next
-  // attempt (null result), or, after the last one, the branch's final record
-  // and a plain failure with its text.
+  // attempt after the pause (null result), or a plain failure with the
+  // final message.
   py::object retry_or_give_up(const std::string &final_message) {
-    if (count_attempt()) return py::object();
-    host::error(final_message);
-    raise_plain(final_message);
+    if (!attempts_.retry_after(final_message)) raise_plain(final_message);
+    global("time").attr("sleep")(retry_delay_);
+    return py::object();
   }
 
-  // A failure that ended the attempt: logged, kept as the last exception,
+  // A failure that ended the attempt: recorded, kept as the last exception,
   // counted.
   void record_failure(const py::error_already_set &error) {
     bool transport = error.matches(global("requests").attr("RequestException").ptr());
-    host::error((transport ? "API请求异常: " : "调用API时发生未知错误: ") + host::message_of(error));
     last_exception_ = error.value();
-    count_attempt();
+    if (attempts_.failed_by(host::message_of(error), transport)) {
+      global("time").attr("sleep")(retry_delay_);
+    }
   }
-
-  std::string last_exception_text() const { return host::str_of(last_exception_); }
 
   py::object self_;
   ClientContext context_;
   ReplyInfo info_;
-  py::object max_retries_, retry_delay_, timeout_;
-  std::string max_text_, delay_text_;
+  py::object retry_delay_, timeout_;
+  HostLog records_;
+  pipeline::RequestAttempts attempts_;
   py::dict body_, headers_;
-  long long retry_count_ = 0;
   py::object last_exception_ = py::none();
   std::optional<std::string> cache_key_;
   py::object raw_response_text_ = py::none();
@@ -528,6 +481,30 @@ py::object call_deepseek_api_with_subtitle_prompt(py::object self, py::object su
   return call_client(std::move(self), std::move(subtitle_text), std::move(max_retries),
                      std::move(retry_delay), std::move(timeout), ClientContext{})
       .reply;
+}
+
+void HostLog::debug(const std::string &message) { host::debug(message); }
+void HostLog::info(const std::string &message) { host::info(message); }
+void HostLog::warning(const std::string &message) { host::warning(message); }
+void HostLog::error(const std::string &message) {
+  host::error(message);
+  if (reason_) *reason_ = message;
+}
+void HostLog::critical(const std::string &message) { host::critical(message); }
+void HostLog::progress(const std::string &message, long long done, long long total) {
+  host::info(message);
+  if (progress_.is_none()) return;
+  py::dict event;
+  event["file"] = file_;
+  event["window"] = done;
+  event["windows"] = total;
+  progress_("window", event);
+}
+
+std::string HostLog::quote_list(const std::vector<std::string> &indexes) {
+  py::list listed;
+  for (const std::string &index : indexes) listed.append(host::text(index));
+  return host::str_of(py::repr(listed));
 }
 
 }  // namespace brivane::bind

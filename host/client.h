@@ -7,6 +7,8 @@
 #include <string>
 
 #include "host/cache.h"
+#include "host/host.h"
+#include "pipeline/file_correction.h"
 #include "pipeline/schedule.h"
 
 namespace brivane::bind {
@@ -32,6 +34,11 @@ struct ReplyInfo {
   py::object usage = py::none();
 };
 
+// A finish reason as the core reads it: empty when it is not text.
+inline std::string finish_text(py::handle finish_reason) {
+  return PyUnicode_Check(finish_reason.ptr()) ? host::utf8(finish_reason) : std::string();
+}
+
 // A reply with what the client learnt of it.
 struct FetchedReply {
   py::object reply;
@@ -50,6 +57,27 @@ FetchedReply call_client(py::object self, py::object text, py::object max_retrie
                          py::object retry_delay, py::object timeout, const ClientContext &context);
 
 
+// Records through the logger. The last error recorded is kept as the
+// file's failure reason; each merged window is also told to `progress`
+// (None: no one listens).
+class HostLog final : public pipeline::Log {
+ public:
+  HostLog(std::string *reason = nullptr, py::object progress = py::none(),
+          py::object file = py::none())
+      : reason_(reason), progress_(std::move(progress)), file_(std::move(file)) {}
+  void debug(const std::string &message) override;
+  void info(const std::string &message) override;
+  void warning(const std::string &message) override;
+  void error(const std::string &message) override;
+  void critical(const std::string &message) override;
+  void progress(const std::string &message, long long done, long long total) override;
+  std::string quote_list(const std::vector<std::string> &indexes) override;
+
+ private:
+  std::string *reason_;
+  py::object progress_, file_;
+};
+
 // The fixed members first; members of the optional `extra_body` section
 // follow, replacing a fixed member of the same name in place.
 py::dict build_body(py::handle self, py::handle subtitle_text);
@@ -62,9 +90,6 @@ py::dict build_body(py::handle self, py::handle subtitle_text);
 py::object post_request(py::handle self, py::handle headers, py::handle body, py::handle timeout,
                         pipeline::AdaptiveLimit *gate, bool whole_request, long *sent_in = nullptr);
 
-// The service pushing back (429, 503) halves the requests allowed in
-// flight; each successful reply lets one more back in.
-void report_status(pipeline::AdaptiveLimit &gate, py::handle status, long sent_in);
 
 }  // namespace brivane::bind
 

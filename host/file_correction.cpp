@@ -15,6 +15,7 @@
 #include "host/window_arguments.h"
 #include "pipeline/comparison_log.h"
 #include "pipeline/file_correction.h"
+#include "pipeline/request_policy.h"
 
 namespace brivane::bind {
 using host::global;
@@ -217,9 +218,9 @@ pipeline::Reply HostTransport::send(long long window, const std::string &request
   reply.id = replies_.size();
   reply.text = host::str_of(fetched->reply[py::int_(0)]);
   const ReplyInfo &info = fetched->info;
-  reply.cut_off = info.finish_reason.equal(py::str("length")) ||
-                  info.finish_reason.equal(py::str("insufficient_system_resource"));
-  reply.filtered = info.finish_reason.equal(py::str("content_filter"));
+  pipeline::Finish finish = pipeline::finish_of(finish_text(info.finish_reason));
+  reply.cut_off = finish.cut_off;
+  reply.filtered = finish.filtered;
   if (info.returned) reply.returned = host::str_of(info.returned);
   if (info.after_glossary) reply.after_glossary = host::str_of(info.after_glossary);
   replies_.push_back({std::move(*fetched), py::list()});
@@ -246,30 +247,6 @@ void HostTransport::close() {
 
 py::handle HostTransport::block(std::size_t id, std::size_t block) const {
   return replies_[id].blocks[block];
-}
-
-void HostLog::debug(const std::string &message) { host::debug(message); }
-void HostLog::info(const std::string &message) { host::info(message); }
-void HostLog::warning(const std::string &message) { host::warning(message); }
-void HostLog::error(const std::string &message) {
-  host::error(message);
-  if (reason_) *reason_ = message;
-}
-void HostLog::critical(const std::string &message) { host::critical(message); }
-void HostLog::progress(const std::string &message, long long done, long long total) {
-  host::info(message);
-  if (progress_.is_none()) return;
-  py::dict event;
-  event["file"] = file_;
-  event["window"] = done;
-  event["windows"] = total;
-  progress_("window", event);
-}
-
-std::string HostLog::quote_list(const std::vector<std::string> &indexes) {
-  py::list listed;
-  for (const std::string &index : indexes) listed.append(host::text(index));
-  return host::str_of(py::repr(listed));
 }
 
 pipeline::Failure HostFailures::describe(std::exception_ptr failure) {

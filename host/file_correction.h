@@ -116,26 +116,6 @@ class HostTransport final : public pipeline::Transport {
   std::vector<Held> replies_;  // this window's, by id
 };
 
-// Records through the logger. The last error recorded is kept as the
-// file's failure reason; each merged window is also told to `progress`
-// (None: no one listens).
-class HostLog final : public pipeline::Log {
- public:
-  HostLog(std::string *reason, py::object progress, py::object file)
-      : reason_(reason), progress_(std::move(progress)), file_(std::move(file)) {}
-  void debug(const std::string &message) override;
-  void info(const std::string &message) override;
-  void warning(const std::string &message) override;
-  void error(const std::string &message) override;
-  void critical(const std::string &message) override;
-  void progress(const std::string &message, long long done, long long total) override;
-  std::string quote_list(const std::vector<std::string> &indexes) override;
-
- private:
-  std::string *reason_;
-  py::object progress_, file_;
-};
-
 class HostFailures final : public pipeline::Failures {
  public:
   pipeline::Failure describe(std::exception_ptr failure) override;
