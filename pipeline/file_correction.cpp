@@ -70,7 +70,14 @@ clog::WindowSpan FileCorrection::span(long long window_idx) const {
 }
 
 void FileCorrection::append(const std::string &text) {
-  if (ports_.comparison_log) ports_.comparison_log->append(text);
+  if (ports_.comparison_log) pending_log_ += text;
+}
+
+void FileCorrection::write_log() {
+  if (!ports_.comparison_log || pending_log_.empty()) return;
+  std::string text = std::move(pending_log_);
+  pending_log_.clear();
+  ports_.comparison_log->append(text);
 }
 
 bool FileCorrection::run() {
@@ -94,6 +101,13 @@ bool FileCorrection::correct_window(long long window_idx, const std::string &req
   } catch (...) {
     Failure failure = ports_.failures.describe(std::current_exception());
     ports_.transport.close();  // no request goes out after this
+    if (ports_.comparison_log && ports_.comparison_log->write_failure().empty()) {
+      // The entries gathered before the failure go in ahead of its section.
+      try {
+        write_log();
+      } catch (...) {
+      }
+    }
     if (ports_.comparison_log && !ports_.comparison_log->write_failure().empty()) {
       // The file system failed, not the service: this file fails.
       ports_.log.error(ports_.comparison_log->write_failure());
@@ -222,6 +236,7 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
                           "/" + std::to_string(plan_.end_idx) + ")",
                       window_idx + 1 - plan_.start_idx, plan_.end_idx - plan_.start_idx);
   append(clog::window_closing());
+  write_log();
   ports_.outcome.window_done(first, sources);
 }
 
@@ -268,6 +283,7 @@ void FileCorrection::stop_run(long long window_idx, const Failure &failure) {
   std::string error_message = "API调用失败，程序终止执行！错误信息: " + failure.message;
   ports_.log.critical(error_message);
   append(clog::termination_banner());
+  write_log();
   ports_.failures.stop(error_message);
 }
 

@@ -72,7 +72,8 @@ class Log {
   virtual std::string quote_list(const std::vector<std::string> &indexes) = 0;
 };
 
-// The reviewer's comparison log, appended one write group at a time.
+// The reviewer's comparison log, appended once per window (and once for a
+// failed window's error section and banner).
 class ComparisonLogSink {
  public:
   virtual ~ComparisonLogSink() = default;
@@ -156,10 +157,13 @@ class FileCorrection {
                   std::vector<bool> &from_follow_up, std::vector<StageTexts> &stages);
   void stop_run(long long window_idx, const Failure &failure);
   comparison_log::WindowSpan span(long long window_idx) const;
+  // A window's entries are gathered and written together.
   void append(const std::string &text);
+  void write_log();
   std::size_t first_cue(long long window_idx) const;
   std::size_t window_end(long long window_idx) const;
 
+  std::string pending_log_;
   const std::vector<BlockFields> &cues_;
   CorrectionOptions options_;
   Ports ports_;

@@ -303,7 +303,9 @@ def test_a_batch_reads_each_file_once(run_python, tmp_path, standin, package_roo
     prepare(tmp_path, package_root, files=2)
     (tmp_path / "error_terms_library.json").unlink()  # the packaged one is read
     config = json.loads((package_root / "brivane" / "config.json").read_text(encoding="utf-8"))
-    (tmp_path / "run.json").write_text(json.dumps({**config, "api_url": standin.url}), encoding="utf-8")
+    # Two windows a file: the comparison log is opened for its header and once a window.
+    (tmp_path / "run.json").write_text(json.dumps({**config, "api_url": standin.url, "window_size": 2}),
+                                       encoding="utf-8")
     result = run_python(COUNT_OPENS, cwd=tmp_path, env={"DEEPSEEK_API_KEY": KEY},
                         args=["--input", "lectures", "--output", "out", "--config", "run.json"])
     report = json.loads(result.stdout.splitlines()[-1])
@@ -312,3 +314,6 @@ def test_a_batch_reads_each_file_once(run_python, tmp_path, standin, package_roo
     for path in (tmp_path / "lectures" / "l0.srt", tmp_path / "lectures" / "l1.srt",
                  tmp_path / "run.json", package_root / "brivane" / "error_terms_library.json"):
         assert opened.get(str(path)) == 1, (path, opened)
+    logs = [count for path, count in opened.items() if "subtitle_comparison_" in path]
+    # A second file within the same second tries the first one's name before its own.
+    assert len(logs) == 2 and min(logs) == 3 and max(logs) <= 4, opened
