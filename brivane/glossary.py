@@ -87,6 +87,8 @@ def run_suggest(args):
         print(f"{s.count:5}  {s.text}")
         for file, index, before, after in s.examples:
             print(f"       {os.path.basename(str(file))} #{index}: {_one_line(before)} → {_one_line(after)}")
+        if s.others:
+            print(f"       不一致，取多数: 另有 " + "，".join(f"{s.wrong}→{right} ({count})" for right, count in s.others))
     if unsafe:
         print(f"不安全，未写入 {len(unsafe)} 条:")
         for s in unsafe:

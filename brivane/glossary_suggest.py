@@ -4,6 +4,7 @@ entries would be.
 """
 from __future__ import annotations
 
+import bisect
 import dataclasses
 import os
 import re
@@ -12,7 +13,7 @@ import unicodedata
 from collections import defaultdict
 
 from brivane.changes import changes_path, read_changes
-from brivane.cjk import is_cjk
+from brivane.cjk import IDEOGRAPHS
 from brivane.decisions import Decisions, store_path
 from brivane.dictionary import Dictionary, jieba_words
 from brivane.diff import opcodes
@@ -32,6 +33,8 @@ class Suggestion:
     count: int
     examples: list  # (file, index, before, after), up to three
     reasons: list = dataclasses.field(default_factory=list)  # why it is unsafe
+    # (right, count) of the same span's other fixes, each outweighed by this one.
+    others: list = dataclasses.field(default_factory=list)
 
     @property
     def text(self):
@@ -66,14 +69,50 @@ def load_decisions(output, document):
         raise GlossaryError(f"无法读取审阅决定 {output}: {error}") from error
 
 
-def _word_bounds(text, words):
-    """For each position cut through a CJK word: the word's start and end."""
-    starts, ends = {}, {}
-    for start, end in words(text):
-        if any(is_cjk(ch) for ch in text[start:end]):
-            for inner in range(start + 1, end):
-                starts[inner], ends[inner] = start, end
-    return starts, ends
+# jieba segments a text part by part, split at each character outside its
+# class (CJK, ASCII letters and digits, +#&._%-). These runs hold that class
+# whole, so each one segmented alone is cut as within the line.
+PART = re.compile(r"[\w+#&.%\-]+")
+IDEOGRAPH = re.compile("[%s]" % "".join(f"{chr(low)}-{chr(high)}" for low, high in IDEOGRAPHS))
+
+
+class WordBounds:
+    """The CJK words of a text that run across a position, the text's parts
+    cut into words (`words`, jieba's) only when asked about: the segmenter
+    sees no more of a line than the edits in it reach."""
+
+    def __init__(self, text, words):
+        self.text, self.words = text, words
+        self.parts = None  # [start, end, whether cut] per part
+        self.starts, self.ends = {}, {}
+
+    def _cut(self, at):
+        if self.parts is None:
+            self.parts = [[m.start(), m.end(), False] for m in PART.finditer(self.text)]
+            self.firsts = [part[0] for part in self.parts]
+        k = bisect.bisect_right(self.firsts, at - 1) - 1
+        if k < 0 or self.parts[k][2] or not at < self.parts[k][1]:
+            return
+        start, end, _ = part = self.parts[k]
+        part[2] = True
+        for first, last in self.words(self.text[start:end]):
+            if IDEOGRAPH.search(self.text, start + first, start + last):
+                for inner in range(start + first + 1, start + last):
+                    self.starts[inner], self.ends[inner] = start + first, start + last
+
+    def start(self, at):
+        """Where the word that `at` cuts starts (`at` when it cuts none)."""
+        self._cut(at)
+        return self.starts.get(at, at)
+
+    def end(self, at):
+        self._cut(at)
+        return self.ends.get(at, at)
+
+    def inside(self, at):
+        """Whether `at` lies inside a CJK word."""
+        self._cut(at)
+        return at in self.starts
 
 
 def is_punctuation(text):
@@ -146,14 +185,13 @@ def edited_spans(sent, returned, words):
             last[4] = last[4] or tag == "replace" or last[0] < last[1] and last[2] < j2
         else:
             groups.append([i1, i2, j1, j2, tag == "replace"])
-    sent_starts, sent_ends = _word_bounds(sent, words)
-    returned_starts, returned_ends = _word_bounds(returned, words)
+    sent_words, returned_words = WordBounds(sent, words), WordBounds(returned, words)
     changed = True
     while changed:  # each pass widens or merges; both are bounded
         changed = False
         for k, (i1, i2, j1, j2, replaced) in enumerate(groups):
-            left = max(i1 - sent_starts.get(i1, i1), j1 - returned_starts.get(j1, j1))
-            right = max(sent_ends.get(i2, i2) - i2, returned_ends.get(j2, j2) - j2)
+            left = max(i1 - sent_words.start(i1), j1 - returned_words.start(j1))
+            right = max(sent_words.end(i2) - i2, returned_words.end(j2) - j2)
             # Widening runs over unchanged text, which is the same on both
             # sides; reaching the neighbouring edit merges the two.
             gap_left = i1 - (groups[k - 1][1] if k else 0)
@@ -224,7 +262,8 @@ def evidence(document):
 def mine(documents, glossary, min_count=3, words=None):
     """Wrong→right pairs made in blocks weighing at least `min_count` (see
     evidence: a reviewer's edit weighs two) and that `glossary` (usable entries, merged) does not already
-    make, most frequent first, each with up to three example blocks."""
+    make, most frequent first, each with up to three example blocks. Of a
+    span fixed several ways, only the fix that outweighs each other one."""
     words = words or jieba_words()
     glossary = applied(glossary)
     found = defaultdict(list)
@@ -238,11 +277,24 @@ def mine(documents, glossary, min_count=3, words=None):
                 if wrong not in fixed and right in fixed:
                     continue
                 found[wrong, right].append((example, weight))
+    counts = {pair: sum(weight for _, weight in seen) for pair, seen in found.items()}
+    fixes = defaultdict(list)  # wrong -> [(count, right)]
+    for (wrong, right), count in counts.items():
+        fixes[wrong].append((count, right))
     suggestions = []
     for (wrong, right), seen in found.items():
-        count = sum(weight for _, weight in seen)
+        # A span fixed several ways offers the one fix that outweighs each
+        # other, with the others as its evidence; a tie is left to the
+        # checker as a conflict.
+        ranked = sorted(fixes[wrong], key=lambda fix: -fix[0])
+        majority = len(ranked) == 1 or ranked[0][0] > ranked[1][0]
+        if majority and ranked[0][1] != right:
+            continue
+        count = counts[wrong, right]
         if count >= min_count and apply_entries(glossary, wrong) != right:
-            suggestions.append(Suggestion(wrong, right, count, [example for example, _ in seen[:3]]))
+            others = [(other, n) for n, other in ranked if other != right] if majority else []
+            suggestions.append(Suggestion(wrong, right, count, [example for example, _ in seen[:3]],
+                                          others=others))
     suggestions.sort(key=lambda s: -s.count)  # ties: first seen first
     return suggestions
 

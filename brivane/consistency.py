@@ -1,0 +1,128 @@
+"""How each fix was made across a whole course (all files of a batch).
+
+    course_flags(document, decisions=None, words=None)
+        -> {(file_no, position): [flag, ...]}
+
+`document` is a batch's changes.json (``changes.load_batch``); `file_no` is
+the file's place in ``document["files"]``, `position` the block's place in
+its ``"blocks"``. A flag is ``{"kind": "inconsistent" | "maybe_missed",
+"badge": "不一致" | "可能漏改", "sent": the span as sent, "written": what
+this block has instead, "majority": the form most blocks have, "evidence":
+[[file_no, position], ...] of the other blocks with that form}``.
+`flag_label(flag)` is its text for a page or a report.
+
+The written text is the decided one: `decisions` (``{input: {position:
+record}}``, as ``glossary_suggest.load_changes`` attaches them to the
+document) puts a reviewer's edit in place of the model's, and the sent text
+in place of a rejected one. The spans are the glossary suggestions' own
+(``glossary_suggest.edited_spans``), so a fix reads the same in both tools.
+"""
+from __future__ import annotations
+
+import functools
+import re
+from collections import defaultdict
+
+from brivane.export import decided_text
+from brivane.glossary_files import ARROW
+from brivane.glossary_suggest import WordBounds, edited_spans
+from brivane.review import is_big_change
+
+BADGES = {"inconsistent": "不一致", "maybe_missed": "可能漏改"}
+
+
+@functools.lru_cache(maxsize=1)
+def _jieba_words():
+    # The tokenizer takes a second to load: once per process.
+    from brivane.dictionary import jieba_words
+
+    return jieba_words()
+
+
+def written_texts(document, decisions=None):
+    """((file_no, position), block, sent, written) per block with both texts."""
+    decided = (document.get("decisions") if decisions is None else decisions) or {}
+    for file_no, file in enumerate(document.get("files") or ()):
+        records = decided.get(file.get("input")) or {}
+        for position, block in enumerate(file.get("blocks") or ()):
+            sent, written = block.get("sent"), None
+            if isinstance(sent, str) and isinstance(block.get("final"), str):
+                written = decided_text(block, records.get(position))
+            if isinstance(written, str):
+                yield (file_no, position), block, sent, written
+
+
+def course_flags(document, decisions=None, words=None):
+    """The blocks whose fix of a span goes against the course's majority
+    (see the module's docstring). A span's outcomes are counted per block:
+    each form it was fixed to, and "left" where the written text still
+    holds it; only a form that is the single most common outcome is a
+    majority, so a tie, or a span left more often than fixed, flags
+    nothing."""
+    words = words or _jieba_words()
+    texts, fixes = [], defaultdict(lambda: defaultdict(list))  # wrong -> right -> [key]
+    for key, block, sent, written in written_texts(document, decisions):
+        texts.append((key, sent, written))
+        if written != sent and not is_big_change(sent, written, block.get("glossary_entries") or ()):
+            for wrong, right in dict.fromkeys(edited_spans(sent, written, words)):
+                fixes[wrong][right].append(key)
+    if not fixes:
+        return {}
+    left = _left_unchanged(texts, fixes, words)
+    flags = defaultdict(list)
+    for wrong, forms in fixes.items():
+        ranked = sorted(((len(keys), right) for right, keys in forms.items()), reverse=True)
+        best, majority = ranked[0]
+        kept = left.get(wrong, ())
+        if (len(ranked) > 1 and ranked[1][0] == best) or best <= len(kept):
+            continue
+        shown = forms[majority]
+        for right, keys in forms.items():
+            if right != majority:
+                for key in keys:
+                    flags[key].append(_flag("inconsistent", wrong, right, majority, shown, key))
+        for key in kept:
+            flags[key].append(_flag("maybe_missed", wrong, wrong, majority, shown, key))
+    return dict(flags)
+
+
+def _left_unchanged(texts, fixes, words):
+    """wrong -> [key] of the blocks whose sent and written texts both still
+    hold the span as a whole: the written text's words do not run across
+    either end (as the spans were widened to whole words), and it is not
+    part of a form it was fixed to (方颤 in 房颤 would be)."""
+    # One scan of each text for every span (longest first at each place);
+    # only the parts of a text around a span found are cut into words.
+    pattern = re.compile("(?=(%s))" % "|".join(map(re.escape, sorted(fixes, key=len, reverse=True))))
+    left = defaultdict(list)
+    for key, sent, written in texts:
+        found = [(m.start(), m.group(1)) for m in pattern.finditer(written)]
+        if not found:
+            continue
+        bounds = WordBounds(written, words)
+        for start, wrong in found:
+            if wrong not in sent or (left[wrong] and left[wrong][-1] == key):
+                continue
+            end = start + len(wrong)
+            if bounds.inside(start) or bounds.inside(end) or any(
+                    _covered(written, start, end, right) for right in fixes[wrong]):
+                continue
+            left[wrong].append(key)
+    return left
+
+
+def _covered(text, start, end, form):
+    return any(text.startswith(form, at) for at in range(max(0, end - len(form)), start + 1))
+
+
+def _flag(kind, sent, written, majority, shown, key):
+    return {"kind": kind, "badge": BADGES[kind], "sent": sent, "written": written,
+            "majority": majority, "evidence": [list(other) for other in shown if other != key]}
+
+
+def flag_label(flag):
+    """The flag as one line: 不一致 方颤→房扑，多数改为 房颤 (12 块)."""
+    count = len(flag["evidence"])
+    if flag["kind"] == "inconsistent":
+        return f"{flag['badge']} {flag['sent']}{ARROW}{flag['written']}，多数改为 {flag['majority']} ({count} 块)"
+    return f"{flag['badge']} {flag['sent']}，别处改为 {flag['majority']} ({count} 块)"
