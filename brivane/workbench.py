@@ -276,8 +276,22 @@ def parse_args(argv):
         parser.add_argument("--gold", default=None, metavar="DIR",
                             help="also write the decided blocks as a benchmark: the text sent to "
                                  "DIR/source/, the decided text to DIR/reference/ (for brivane score)")
+        parser.add_argument("--report", default=None, metavar="FILE",
+                            help="also write the sign-off report, one row per block that changed or "
+                                 "needs attention: FILE.xlsx or FILE.csv")
         args = parser.parse_args(argv[1:])
         args.command = "export"
+        if args.report:
+            from brivane.signoff import report_format
+
+            try:
+                report_format(args.report)
+            except ReviewError as error:
+                parser.error(f"--report: {error}")
+            if not os.path.isdir(os.path.dirname(os.path.abspath(args.report))):
+                parser.error(f"--report: 文件夹不存在: {os.path.dirname(os.path.abspath(args.report))}")
+            if os.path.isdir(args.report):
+                parser.error(f"--report: 是文件夹: {args.report}")
         return args
     parser = argparse.ArgumentParser(
         prog="brivane review",
@@ -309,6 +323,11 @@ def main(argv):
                       f"编辑 {file['edited']}，未审阅 {file['not_reviewed']}"
                       + (f"；未导出: {file['error']}" if file["error"] else ""))
             print(summary_message(summary))
+            if args.report:
+                from brivane.signoff import write_report
+
+                rows = write_report(os.path.abspath(args.output), os.path.abspath(args.report))
+                print(f"审阅报告: {rows} 行 → {os.path.abspath(args.report)}")
             return CLEAN
         bench = Workbench(args.output, args.reviewer, args.media, args.port)
     except (ChangesError, ReviewError, OSError, sqlite3.Error) as error:
