@@ -7,9 +7,8 @@
 
 #include "host/engine.h"
 #include "host/host.h"
-#include "host/method.h"
 #include "host/settings.h"
-#include "host/prefetch.h"
+#include "host/client.h"
 #include "host/file_correction.h"
 #include "pipeline/windowing.h"
 

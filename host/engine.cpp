@@ -6,11 +6,8 @@
 #include <vector>
 
 #include "host/engine.h"
-#include "host/glossary_input.h"
-#include "host/host.h"
-#include "host/method.h"
 #include "host/settings.h"
-#include "host/text_objects.h"
+#include "host/host.h"
 #include "prompt/prompt.h"
 #include "text/glossary.h"
 #include "text/terms.h"

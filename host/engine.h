@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/prefetch.h"
+#include "host/client.h"
 #include "text/srt.h"
 
 namespace brivane::bind {

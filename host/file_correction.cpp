@@ -10,9 +10,8 @@
 #include "host/engine.h"
 #include "host/file_correction.h"
 #include "host/host.h"
-#include "host/prefetch.h"
+#include "host/client.h"
 #include "host/settings.h"
-#include "host/window_arguments.h"
 #include "pipeline/comparison_log.h"
 #include "pipeline/file_correction.h"
 #include "pipeline/request_policy.h"
@@ -297,28 +296,6 @@ void Placement::window_done(std::size_t first, const std::vector<pipeline::CueSo
 }  // namespace brivane::bind
 
 namespace brivane::bind {
-
-long long saturated(py::handle value) {
-  int overflow = 0;
-  long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow) return overflow > 0 ? LLONG_MAX / 4 : LLONG_MIN / 4;
-  return result;
-}
-
-std::optional<long long> optional_bound(py::handle value) {
-  if (value.is_none()) return std::nullopt;
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
-  return saturated(index);
-}
-
-bool valid_window_size(py::handle value) {
-  if (!PyLong_Check(value.ptr())) return false;
-  int positive = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_GT);
-  if (positive < 0) throw py::error_already_set();
-  return positive == 1;
-}
 
 namespace {
 

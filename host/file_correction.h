@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/cache.h"
-#include "host/prefetch.h"
+#include "host/client.h"
 #include "pipeline/file_correction.h"
 
 namespace brivane::bind {

@@ -10,8 +10,7 @@
 
 #include "host/engine.h"
 #include "host/host.h"
-#include "host/method.h"
-#include "host/prefetch.h"
+#include "host/client.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;

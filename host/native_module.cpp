@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "host/host.h"
-#include "host/glossary_input.h"
 #include "host/settings.h"
 #include "text/glossary.h"
 #include "text/risk.h"

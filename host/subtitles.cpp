@@ -16,7 +16,6 @@
 #include "host/host.h"
 #include "host/engine.h"
 #include "host/settings.h"
-#include "host/text_objects.h"
 #include "text/reply.h"
 
 namespace brivane::bind {
