@@ -39,6 +39,13 @@ def _jieba_words():
     return jieba_words()
 
 
+@functools.lru_cache(maxsize=1 << 17)
+def _spans(sent, written, words):
+    # Segmenting is most of the time taken: a course asked again (after a
+    # decision) cuts only the texts it has not seen.
+    return tuple(dict.fromkeys(edited_spans(sent, written, words)))
+
+
 def written_texts(document, decisions=None):
     """((file_no, position), block, sent, written) per block with both texts."""
     decided = (document.get("decisions") if decisions is None else decisions) or {}
@@ -64,7 +71,7 @@ def course_flags(document, decisions=None, words=None):
     for key, block, sent, written in written_texts(document, decisions):
         texts.append((key, sent, written))
         if written != sent and not is_big_change(sent, written, block.get("glossary_entries") or ()):
-            for wrong, right in dict.fromkeys(edited_spans(sent, written, words)):
+            for wrong, right in _spans(sent, written, words):
                 fixes[wrong][right].append(key)
     if not fixes:
         return {}
@@ -76,7 +83,7 @@ def course_flags(document, decisions=None, words=None):
         kept = left.get(wrong, ())
         if (len(ranked) > 1 and ranked[1][0] == best) or best <= len(kept):
             continue
-        shown = forms[majority]
+        shown = [list(key) for key in forms[majority]]  # the flags of this span share these pairs
         for right, keys in forms.items():
             if right != majority:
                 for key in keys:
@@ -116,8 +123,9 @@ def _covered(text, start, end, form):
 
 
 def _flag(kind, sent, written, majority, shown, key):
+    own = list(key)
     return {"kind": kind, "badge": BADGES[kind], "sent": sent, "written": written,
-            "majority": majority, "evidence": [list(other) for other in shown if other != key]}
+            "majority": majority, "evidence": [pair for pair in shown if pair != own]}
 
 
 def flag_label(flag):
