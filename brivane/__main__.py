@@ -36,6 +36,7 @@ glossaries:
 review:
   brivane review OUTPUT_DIR [--reviewer NAME] [--media DIR]  the review workbench, in the browser
   brivane review export OUTPUT_DIR                          <name>_reviewed.srt from the decisions
+    [--report FILE.xlsx|FILE.csv]                            and the sign-off report of changed and flagged blocks
   brivane score REFERENCE HYPOTHESIS [--source SOURCE]      CER and false corrections against reviewed text
 
 set-up:
