@@ -96,17 +96,18 @@ def xlsx_content(rows):
     sheet = book.active
     sheet.title = "审阅报告"
     sheet.append(HEADERS)
-    wrap, top = Alignment(wrap_text=True, vertical="top"), Alignment(vertical="top")
+    wrap = Alignment(wrap_text=True, vertical="top")
+    wrapped = {k for k, header in enumerate(HEADERS) if header in TEXT_COLUMNS}
     widths = [_width(header) for header in HEADERS]
-    for row in rows:
-        values = [int(value) if k == 1 and str(value).isdigit() else _visible(str(value or ""))
-                  for k, value in enumerate(row)]
-        sheet.append(values)
-        for k, cell in enumerate(sheet[sheet.max_row]):
+    for number, row in enumerate(rows, 2):
+        for k, value in enumerate(row):
+            value = int(value) if k == 1 and str(value).isdigit() else _visible(str(value or ""))
+            cell = sheet.cell(row=number, column=k + 1, value=value)
             if cell.data_type == "f":  # a text that starts with "=" stays text
                 cell.data_type = "s"
-            cell.alignment = wrap if HEADERS[k] in TEXT_COLUMNS else top
-            widths[k] = max(widths[k], _width(values[k]))
+            if k in wrapped:
+                cell.alignment = wrap
+            widths[k] = max(widths[k], _width(value))
     bold = Font(bold=True)
     for cell in sheet[1]:
         cell.font = bold
@@ -115,7 +116,7 @@ def xlsx_content(rows):
         limit = 50 if header in TEXT_COLUMNS else 40
         sheet.column_dimensions[get_column_letter(k + 1)].width = min(widths[k], limit) + 2
     sheet.freeze_panes = "A2"
-    sheet.auto_filter.ref = f"A1:{get_column_letter(len(HEADERS))}{sheet.max_row}"
+    sheet.auto_filter.ref = f"A1:{get_column_letter(len(HEADERS))}{len(rows) + 1}"
     out = io.BytesIO()
     book.save(out)
     return out.getvalue()
