@@ -10,7 +10,7 @@
 #include "host/settings.h"
 #include "host/client.h"
 #include "host/file_correction.h"
-#include "pipeline/windowing.h"
+#include "pipeline/batch.h"
 
 namespace brivane::bind {
 namespace {
@@ -34,18 +34,11 @@ py::object environment(const char *name, py::object fallback) {
 std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
   py::object path = global("os").attr("path");
   py::object module_dir = path.attr("dirname")(global("__file__"));
-  std::vector<std::pair<py::object, py::object>> files;
+  std::vector<py::object> files;
   std::vector<std::string> names;
-  auto add = [&](py::object file, py::object name) {
-    // Two files of one name keep both: the later gets a number.
-    std::string wanted = host::str_of(name), shown = wanted;
-    for (int n = 2; std::find(names.begin(), names.end(), shown) != names.end(); ++n) {
-      py::object parts = path.attr("splitext")(name);
-      shown = host::str_of(parts[py::int_(0)]) + "_" + std::to_string(n) +
-              host::str_of(parts[py::int_(1)]);
-    }
-    names.push_back(shown);
-    files.emplace_back(std::move(file), host::text(shown));
+  auto add = [&](py::object file, py::handle name) {
+    files.push_back(std::move(file));
+    names.push_back(host::str_of(name));
   };
   // The working folder's pair stands for the run only when both are there;
   // half of it beside the files actually read could restore a glossary or a
@@ -70,7 +63,10 @@ std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
       if (host::truthy(path.attr("isfile")(full))) add(full, path.attr("basename")(full));
     }
   }
-  return files;
+  std::vector<std::string> shown = pipeline::archive_names(names);
+  std::vector<std::pair<py::object, py::object>> named;
+  for (std::size_t k = 0; k < files.size(); ++k) named.emplace_back(files[k], host::text(shown[k]));
+  return named;
 }
 
 }  // namespace
@@ -154,30 +150,25 @@ py::object process_all_files(py::object self, py::object progress) {
         }
         if (own_correction) report = share.report = open_review_report(self);
         long long total_files = static_cast<long long>(py::len(files));
-        long long processed_files = 0, success_files = 0;
         tell("batch", py::dict("files"_a = total_files, "windows"_a = windows));
-        host::info("开始处理字幕文件，共" + std::to_string(total_files) + "个文件");
+        HostLog records;
+        pipeline::BatchCourse course(total_files, records);
         for (py::handle file_path : files) {
           py::object file_name = global("os").attr("path").attr("basename")(file_path);
-          host::info("正在处理字幕文件: " + host::str_of(file_name));
+          course.starting(host::str_of(file_name));
           py::object file = py::reinterpret_borrow<py::object>(file_path);
           py::object none = py::none();
           share.reason.clear();
           bool corrected = host::truthy(own_correction
                                             ? correct_file(self, file, none, none, none, &share)
                                             : self.attr("process_subtitle_file")(file));
-          if (corrected) ++success_files;
-          ++processed_files;
-          double done = static_cast<double>(processed_files) / total_files * 100;
-          host::info("文件处理进度: " + pipeline::two_decimals(done) + "% (" +
-                     std::to_string(processed_files) + "/" + std::to_string(total_files) + ")");
+          course.finished(corrected);
           tell("file", py::dict("file"_a = file, "corrected"_a = corrected,
                                 "reason"_a = corrected || share.reason.empty()
                                                  ? py::object(py::none())
                                                  : py::object(host::text(share.reason))));
         }
-        host::info("字幕文件处理完成，成功: " + std::to_string(success_files) +
-                   "，失败: " + std::to_string(processed_files - success_files));
+        course.summary();
         if (prefetch && settings->find_limit) {
           host::info("并发请求数峰值: " + std::to_string(prefetch->limit().peak()) + "（" +
                      std::to_string(prefetch->threads()) + " 个线程）");

@@ -13,6 +13,7 @@
 #include "host/client.h"
 #include "host/settings.h"
 #include "pipeline/comparison_log.h"
+#include "pipeline/batch.h"
 #include "pipeline/file_correction.h"
 #include "pipeline/request_policy.h"
 
@@ -351,17 +352,6 @@ namespace brivane::bind {
 namespace {
 using host::global;
 
-// "3, 17, 40": the first lines of the parts kept as written, the first ten.
-std::string line_list(const std::vector<std::size_t> &lines) {
-  std::string listed;
-  for (std::size_t k = 0; k < lines.size() && k < 10; ++k) {
-    if (k) listed += ", ";
-    listed += std::to_string(lines[k]);
-  }
-  if (lines.size() > 10) listed += ", …";
-  return listed;
-}
-
 // The file read so that nothing of it is lost, with the reader's records;
 // within a batch, as the batch read it to plan it.
 CueFile read_file(py::handle self, py::handle file_path, BatchShare *batch) {
@@ -410,14 +400,10 @@ class FileCorrection {
     }
     output_path_ = self_.attr("get_output_path")(file_path_);
     file_ = read_file(self_, file_path_, batch_);
-    // A file with no cue at all is not a subtitle file: an unchanged copy
-    // would count as a success.
-    if (file_.cue_count == 0 && !file_.verbatim_lines.empty()) {
-      return fail("未能从字幕文件中解析出任何字幕块: " + host::str_of(file_path_));
-    }
-    if (!file_.verbatim_lines.empty()) {
-      host::warning(std::to_string(file_.verbatim_lines.size()) + "个片段无法识别为字幕块，已原样保留 (行 " +
-                    line_list(file_.verbatim_lines) + ")");
+    HostLog read_records;
+    if (std::optional<std::string> refused = pipeline::check_read_file(
+            file_.cue_count, file_.verbatim_lines, host::str_of(file_path_), read_records)) {
+      return fail(*refused);
     }
     window_size_ = custom_window_size_.is_none() ? self_.attr("window_size") : custom_window_size_;
     std::string window_size_text = host::str_of(window_size_);
