@@ -20,7 +20,6 @@ in place of a rejected one. The spans are the glossary suggestions' own
 from __future__ import annotations
 
 import functools
-import re
 from collections import defaultdict
 
 from brivane.export import decided_text
@@ -73,15 +72,17 @@ def course_flags(document, decisions=None, words=None):
         if written != sent and not is_big_change(sent, written, block.get("glossary_entries") or ()):
             for wrong, right in _spans(sent, written, words):
                 fixes[wrong][right].append(key)
-    if not fixes:
-        return {}
-    left = _left_unchanged(texts, fixes, words)
-    flags = defaultdict(list)
+    leads = {}  # wrong -> its majority form, where one form outnumbers each other
     for wrong, forms in fixes.items():
         ranked = sorted(((len(keys), right) for right, keys in forms.items()), reverse=True)
-        best, majority = ranked[0]
-        kept = left.get(wrong, ())
-        if (len(ranked) > 1 and ranked[1][0] == best) or best <= len(kept):
+        # A form fixed in one block alone leads nothing: there is no other to flag.
+        if ranked[0][0] > 1 and (len(ranked) == 1 or ranked[1][0] < ranked[0][0]):
+            leads[wrong] = ranked[0][1]
+    left = _left_unchanged(texts, fixes, leads, words)
+    flags = defaultdict(list)
+    for wrong, majority in leads.items():
+        forms, kept = fixes[wrong], left.get(wrong, ())
+        if len(forms[majority]) <= len(kept):
             continue
         shown = [list(key) for key in forms[majority]]  # the flags of this span share these pairs
         for right, keys in forms.items():
@@ -93,28 +94,36 @@ def course_flags(document, decisions=None, words=None):
     return dict(flags)
 
 
-def _left_unchanged(texts, fixes, words):
+def _left_unchanged(texts, fixes, leads, words):
     """wrong -> [key] of the blocks whose sent and written texts both still
-    hold the span as a whole: the written text's words do not run across
-    either end (as the spans were widened to whole words), and it is not
-    part of a form it was fixed to (方颤 in 房颤 would be)."""
-    # One scan of each text for every span (longest first at each place);
-    # only the parts of a text around a span found are cut into words.
-    pattern = re.compile("(?=(%s))" % "|".join(map(re.escape, sorted(fixes, key=len, reverse=True))))
+    hold a span that `leads` has as a whole: the written text's words do not
+    run across either end (as the spans were widened to whole words), and
+    it is not part of a form it was fixed to (方颤 in 房颤 would be). A span
+    left as often as its majority fixed it flags nothing: it is looked for
+    no further (a common word is, in most of a course)."""
+    spans = {wrong: len(fixes[wrong][majority]) for wrong, majority in leads.items()}
+    sizes = defaultdict(set)  # first character -> lengths of the spans it starts
+    for wrong in spans:
+        sizes[wrong[0]].add(len(wrong))
+    holding = {wrong: [right for right in fixes[wrong] if wrong in right] for wrong in spans}
     left = defaultdict(list)
     for key, sent, written in texts:
-        found = [(m.start(), m.group(1)) for m in pattern.finditer(written)]
-        if not found:
-            continue
-        bounds = WordBounds(written, words)
-        for start, wrong in found:
-            if wrong not in sent or (left[wrong] and left[wrong][-1] == key):
-                continue
-            end = start + len(wrong)
-            if bounds.inside(start) or bounds.inside(end) or any(
-                    _covered(written, start, end, right) for right in fixes[wrong]):
-                continue
-            left[wrong].append(key)
+        if not spans:
+            break
+        bounds = None
+        for start, first in enumerate(written):
+            for size in sizes.get(first, ()):
+                wrong, end = written[start:start + size], start + size
+                if wrong not in spans or wrong not in sent or (left[wrong] and left[wrong][-1] == key):
+                    continue
+                # Only the parts of the text around a span found are cut into words.
+                bounds = bounds or WordBounds(written, words)
+                if bounds.inside(start) or bounds.inside(end) or any(
+                        _covered(written, start, end, right) for right in holding[wrong]):
+                    continue
+                left[wrong].append(key)
+                if len(left[wrong]) >= spans[wrong]:
+                    del spans[wrong]
     return left
 
 
