@@ -11,7 +11,9 @@ from brivane.decisions import Decisions
 
 COURSE = {
     "a": [block(1, "患者出现方颤", "患者出现房颤"), block(2, "既往方颤病史", "既往房颤病史"),
-          block(3, "方颤复发", "房颤复发"), block(4, "测心率", "测心律")],
+          block(3, "方颤复发", "房颤复发"), block(4, "测心率", "测心律"),
+          # One span fixed two ways as often: no majority to flag either by.
+          block(5, "二尖瓣返流", "二尖瓣回流"), block(6, "主动脉瓣返流", "主动脉瓣反流")],
     "b": [block(1, "方颤合并心衰", "房扑合并心衰"), block(2, "方颤的治疗", "方颤的治疗"),
           block(3, "心率很快", "心率很快"),  # fixed once, left once: no majority
           block(4, "地方颤抖", "地方颤抖")],  # 方颤 across two words is not the span
@@ -33,14 +35,14 @@ def missed(evidence):
     (None,
      {(1, 0): [inconsistent("房扑", [[0, 0], [0, 1], [0, 2], [2, 0], [2, 1]])],
       (1, 1): [missed([[0, 0], [0, 1], [0, 2], [2, 0], [2, 1]])]},
-     [("方颤→房颤", 5, [("房扑", 1)]), ("心率→心律", 1, [])]),
+     [("方颤→房颤", 5, [("房扑", 1)]), ("心率→心律", 1, []), ("返流→回流", 1, []), ("返流→反流", 1, [])]),
     # The reviewer's text counts: an edit to the majority clears its flag, a
     # rejected fix leaves the span as sent.
     ([("b", 0, "edit", "房颤合并心衰"), ("c", 0, "reject", None)],
      {(1, 1): [missed([[0, 0], [0, 1], [0, 2], [1, 0], [2, 1]])],
       (2, 0): [missed([[0, 0], [0, 1], [0, 2], [1, 0], [2, 1]])]},
      # Decided files teach only their decided blocks, an edit twice.
-     [("方颤→房颤", 5, []), ("心率→心律", 1, [])]),
+     [("方颤→房颤", 5, []), ("心率→心律", 1, []), ("返流→回流", 1, []), ("返流→反流", 1, [])]),
 ])
 def test_flags_across_three_files_and_the_majority_suggestion(tmp_path, decide, flags, suggested):
     document = changes(**COURSE)
