@@ -7,7 +7,7 @@
 the file's place in ``document["files"]``, `position` the block's place in
 its ``"blocks"``. A flag is ``{"kind": "inconsistent" | "maybe_missed",
 "badge": "不一致" | "可能漏改", "sent": the span as sent, "written": what
-this block has instead, "majority": the form most blocks have, "evidence":
+this block has there (the span itself when left), "majority": the form most blocks have, "evidence":
 [[file_no, position], ...] of the other blocks with that form}``.
 `flag_label(flag)` is its text for a page or a report.
 
@@ -45,7 +45,7 @@ def _spans(sent, written, words):
     return tuple(dict.fromkeys(edited_spans(sent, written, words)))
 
 
-def written_texts(document, decisions=None):
+def _written_texts(document, decisions=None):
     """((file_no, position), block, sent, written) per block with both texts."""
     decided = (document.get("decisions") if decisions is None else decisions) or {}
     for file_no, file in enumerate(document.get("files") or ()):
@@ -62,12 +62,12 @@ def course_flags(document, decisions=None, words=None):
     """The blocks whose fix of a span goes against the course's majority
     (see the module's docstring). A span's outcomes are counted per block:
     each form it was fixed to, and "left" where the written text still
-    holds it; only a form that is the single most common outcome is a
-    majority, so a tie, or a span left more often than fixed, flags
-    nothing."""
+    holds it. The majority is the form made in more blocks than any other
+    form and than the span was left in; without one (a tie) nothing is
+    flagged."""
     words = words or _jieba_words()
     texts, fixes = [], defaultdict(lambda: defaultdict(list))  # wrong -> right -> [key]
-    for key, block, sent, written in written_texts(document, decisions):
+    for key, block, sent, written in _written_texts(document, decisions):
         texts.append((key, sent, written))
         if written != sent and not is_big_change(sent, written, block.get("glossary_entries") or ()):
             for wrong, right in _spans(sent, written, words):
