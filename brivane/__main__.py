@@ -326,7 +326,7 @@ def run(argv=None) -> int:
             completed = engine.process_all_files(progress=progress)
         failed = progress.failed
     except Exception as error:
-        logger.error(f"程序运行异常: {error}")
+        logger.error(engine_module._redact(f"程序运行异常: {error}"))
         return STOPPED
     except KeyboardInterrupt:
         # Written files are complete or absent; requests still in flight are

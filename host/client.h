@@ -196,11 +196,7 @@ struct RequestSettings {
 };
 std::optional<RequestSettings> request_settings(py::handle self, std::string *failure = nullptr);
 
-// One window's request as the file correction will send it.
-struct PlannedRequest {
-  std::string text;
-  long long window;  // one-based, within its file
-};
+using pipeline::PlannedRequest;
 
 class Prefetch {
  public:

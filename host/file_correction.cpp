@@ -313,10 +313,7 @@ std::optional<FileRequests> file_requests(const CueFile &file, py::handle window
   long long size = pipeline::effective_window_size(saturated(window_size), planned.block_count);
   pipeline::WindowPlan plan = pipeline::plan_windows(
       planned.block_count, size, optional_bound(start_window), optional_bound(end_window));
-  long long window = plan.start_idx;
-  for (std::string &text : pipeline::window_requests(cues, size, plan)) {
-    planned.requests.push_back({std::move(text), ++window});
-  }
+  planned.requests = pipeline::window_requests(cues, size, plan);
   return planned;
 }
 
@@ -435,13 +432,8 @@ class FileCorrection {
     std::optional<Prefetch> own_prefetch;
     transport.use_prefetch(batch_ ? batch_->prefetch : nullptr);
     if (!transport.prefetch() && settings->jobs > 1) {
-      std::vector<PlannedRequest> planned;
-      long long window = correction.plan().start_idx;
-      for (std::string &text : pipeline::window_requests(cues, options.window_size,
-                                                          correction.plan())) {
-        planned.push_back({std::move(text), ++window});
-      }
-      own_prefetch.emplace(self_, std::move(planned), *settings, own_cache);
+      own_prefetch.emplace(self_, pipeline::window_requests(cues, options.window_size, correction.plan()),
+                           *settings, own_cache);
       transport.use_prefetch(&*own_prefetch);
     }
     if (!correction.run()) return false;

@@ -124,19 +124,9 @@ std::string redact(std::string text) {
   return text;
 }
 
-bool redact_record(py::handle record) {
-  if (secrets().empty()) return true;
-  std::string message = str_of(record.attr("getMessage")());
-  std::string shown = redact(message);
-  if (shown != message) {
-    record.attr("msg") = text(shown);
-    record.attr("args") = py::tuple();
-  }
-  return true;
-}
-
 void log(const char *level, std::string_view message) {
-  global("logger").attr(level)(text(message));
+  // Redacted here, so a logger a caller put in place never sees the key.
+  global("logger").attr(level)(text(redact(std::string(message))));
 }
 
 py::error_already_set current_error() {

@@ -51,8 +51,6 @@ std::string write_failure(py::handle path, const py::error_already_set &error);
 // Keys shorter than ten characters are no real keys and are left alone.
 void remember_secret(py::handle key);
 std::string redact(std::string text);
-// A logging filter doing the same to every record's message.
-bool redact_record(py::handle record);
 inline void debug(std::string_view m) { log("debug", m); }
 inline void info(std::string_view m) { log("info", m); }
 inline void warning(std::string_view m) { log("warning", m); }

@@ -51,7 +51,6 @@ void configure_logging(py::module_ &m) {
   // own configuration left the handlers unused.
   handlers.inc_ref();
   m.attr("logger") = logging.attr("getLogger")("Brivane");
-  m.attr("logger").attr("addFilter")(py::cpp_function(&brivane::host::redact_record));
 }
 
 void init_module(py::module_ &m) {

@@ -33,12 +33,13 @@ long long effective_window_size(long long window_size, long long block_count) {
   return std::min(window_size, std::max(block_count, 1LL));
 }
 
-std::vector<std::string> window_requests(const std::vector<BlockFields> &cues,
-                                         long long window_size, const WindowPlan &plan) {
-  std::vector<std::string> requests;
+std::vector<PlannedRequest> window_requests(const std::vector<BlockFields> &cues,
+                                            long long window_size, const WindowPlan &plan) {
+  std::vector<PlannedRequest> requests;
   for (long long w = plan.start_idx; w < plan.end_idx; ++w) {
     std::size_t first = static_cast<std::size_t>(w * window_size);
-    requests.push_back(request_text(cues, first, first + static_cast<std::size_t>(window_size)));
+    requests.push_back(
+        {request_text(cues, first, first + static_cast<std::size_t>(window_size)), w + 1});
   }
   return requests;
 }

@@ -22,9 +22,15 @@ namespace brivane::pipeline {
 std::string request_text(const std::vector<BlockFields> &cues, std::size_t first,
                          std::size_t last);
 
-// The request texts of the windows a plan processes, in window order.
-std::vector<std::string> window_requests(const std::vector<BlockFields> &cues,
-                                         long long window_size, const WindowPlan &plan);
+// One window's request as the file correction will send it.
+struct PlannedRequest {
+  std::string text;
+  long long window;  // one-based, within its file
+};
+
+// The requests of the windows a plan processes, in window order.
+std::vector<PlannedRequest> window_requests(const std::vector<BlockFields> &cues,
+                                            long long window_size, const WindowPlan &plan);
 
 // A window never needs to be wider than the file.
 long long effective_window_size(long long window_size, long long block_count);

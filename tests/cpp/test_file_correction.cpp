@@ -117,7 +117,13 @@ struct Harness {
 TEST(FileCorrection, SendsEveryWindowAndPlacesEveryCue) {
   Harness r;
   ASSERT_TRUE(r.run(windows(2)));
-  ASSERT_EQ(r.transport.requests, window_requests(r.file, 2, plan_windows(5, 2, {}, {})));
+  std::vector<PlannedRequest> planned = window_requests(r.file, 2, plan_windows(5, 2, {}, {}));
+  ASSERT_EQ(planned.size(), 3u);
+  ASSERT_EQ(r.transport.requests.size(), 3u);
+  for (std::size_t w = 0; w < planned.size(); ++w) {
+    EXPECT_EQ(r.transport.requests[w], planned[w].text);
+    EXPECT_EQ(planned[w].window, static_cast<long long>(w) + 1);
+  }
   ASSERT_EQ(r.outcome.windows.size(), 3u);
   EXPECT_EQ(r.outcome.windows[2].first, 4u);
   EXPECT_EQ(r.outcome.windows[2].second[0].reply, 2u);
