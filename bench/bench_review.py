@@ -28,9 +28,10 @@ sys.path.insert(0, str(REPO / "bench"))
 from bench_concurrency import Service  # noqa: E402
 
 
-def lecture(count: int) -> str:
-    """`count` blocks whose texts cycle through the sample lectures, so the
-    share of blocks the stand-in and the glossary edit is a real lecture's."""
+def lecture(count: int, shift: int = 0) -> str:
+    """`count` blocks whose texts cycle through the sample lectures (from the
+    `shift`-th text on), so the share of blocks the stand-in and the glossary
+    edit is a real lecture's."""
     texts = []
     for path in sorted((REPO / "examples" / "lectures").glob("*.srt")):
         for block in path.read_text(encoding="utf-8").strip().split("\n\n"):
@@ -39,7 +40,7 @@ def lecture(count: int) -> str:
     for i in range(1, count + 1):
         s = i * 2
         stamp = f"{s // 3600:02d}:{s // 60 % 60:02d}:{s % 60:02d}"
-        blocks.append(f"{i}\n{stamp},000 --> {stamp},900\n{texts[i % len(texts)]}")
+        blocks.append(f"{i}\n{stamp},000 --> {stamp},900\n{texts[(i + shift) % len(texts)]}")
     return "\n\n".join(blocks) + "\n"
 
 

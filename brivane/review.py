@@ -23,6 +23,12 @@ from brivane import _native, cost
 from brivane.changes import FORMAT, VERSION
 from brivane.diff import opcodes as _opcodes
 
+try:
+    from brivane.consistency import course_flags
+except ImportError:  # until the course-wide checks land
+    def course_flags(document):
+        return {}
+
 # A block is flagged as a big change when more than a third of its
 # characters (sent and written together) lie outside the diff's kept runs,
 # counted after the glossary's own replacements, and the edit is more than
@@ -35,7 +41,8 @@ USAGE_KEYS = ("prompt_tokens", "completion_tokens", "prompt_cache_hit_tokens",
               "prompt_cache_miss_tokens", "reasoning_tokens")
 
 # Page names the report itself uses.
-RESERVED_PAGES = {"index", "changes"}
+RESERVED_PAGES = {"index", "changes", "queue"}
+QUEUE_PAGE = "queue.html"
 
 
 def differs_by_much(sent, final, opcodes=None):
@@ -205,6 +212,47 @@ def block_totals(blocks, changed):
     }
 
 
+# Review order, most urgent first: a change that may alter what students
+# learn (a number, unit, negation or side, or a course-wide inconsistency),
+# then timing, a block kept as sent, a rewrite, a removed note, a glossary
+# term, any other edit, nothing changed.
+RANKS = ("risk", "timing", "missing", "big", "commentary", "glossary", "model", "unchanged")
+UNCHANGED = len(RANKS) - 1
+
+
+def risk_rank(block, course=()):
+    """The block's place in review order (an index into RANKS); `course` are
+    its course-wide flags."""
+    flags = block["flags"]
+    if course or "risk" in flags:
+        return 0
+    if "timing" in flags:
+        return 1
+    if "missing" in flags or "filtered" in flags:
+        return 2
+    for rank in (3, 4, 5):
+        if RANKS[rank] in flags:
+            return rank
+    return 6 if "model" in flags or block["sent"] != block["final"] else UNCHANGED
+
+
+def file_risk_key(ranks, failed=False):
+    """Sort key of a file in review order: a failed file first, then the
+    file with more blocks of the first rank, then of the next, ..."""
+    counts = collections.Counter(ranks)
+    return (not failed, *(-counts[rank] for rank in range(UNCHANGED)))
+
+
+def _course_by_file(flags, count):
+    """Course-wide flags {(file_no, position): [...]} as one {position: [...]}
+    per file."""
+    by_file = [{} for _ in range(count)]
+    for (file_no, position), found in flags.items():
+        if found and 0 <= file_no < count:
+            by_file[file_no][position] = found
+    return by_file
+
+
 def _dumps(value):
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
@@ -316,32 +364,58 @@ class Report:
         return {**document, "files": self.files}
 
     def write(self):
-        """Writes the pages and changes.json; returns the index's path."""
+        """Writes the pages, the course queue and changes.json; returns the
+        index's path."""
         folder = os.path.join(self.engine.output_dir, "review")
         os.makedirs(folder, exist_ok=True)
         self._name_pages()
         templates = _templates()
         document = self.document(self.now())
-        # Each file's blocks are serialised once, for its page and for
-        # changes.json alike.
-        files_json = []
-        for file, diffs in zip(self.files, self.diffs):
+        course = _course_by_file(course_flags(document), len(self.files))
+        names = [{"page": file["page"], "name": _file_name(file)} for file in self.files]
+        names_json = _dumps(names)
+        # Each file's blocks are serialised once, for its page, the queue
+        # and changes.json alike.
+        files_json, parts, ranks_of = [], [], []
+        for file_no, (file, diffs) in enumerate(zip(self.files, self.diffs)):
             blocks_json = _dumps(file["blocks"])
-            data = f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)}}}'
+            ranks = [risk_rank(block, course[file_no].get(position))
+                     for position, block in enumerate(file["blocks"])]
+            ranks_of.append(ranks)
+            part = (f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)},"ranks":{_dumps(ranks)},'
+                    f'"course":{_dumps(course[file_no])}}}')
+            parts.append(part)
+            data = f'{part[:-1]},"files":{names_json},"file_no":{file_no}}}'
             page = templates.get_template("file.html.j2").render(
-                file=file, model=document["model"], labels=LABELS,
-                data=jinja2.utils.htmlsafe_json_dumps(data, dumps=lambda text, **_: text))
+                file=file, model=document["model"], labels=LABELS, unchanged=UNCHANGED,
+                data=_safe_json(data))
             _write_atomically(os.path.join(folder, file["page"]), self.redact(page))
             head = _dumps({key: value for key, value in file.items() if key != "blocks"})
             files_json.append(f'{head[:-1]},"blocks":{blocks_json}}}')
+        queue = templates.get_template("queue.html.j2").render(
+            document=document, labels=LABELS, unchanged=UNCHANGED,
+            blocks=sum(len(file["blocks"]) for file in self.files),
+            data=_safe_json(f'{{"files":{names_json},"parts":[{",".join(parts)}]}}'))
+        _write_atomically(os.path.join(folder, QUEUE_PAGE), self.redact(queue))
+        by_risk = sorted(range(len(self.files)), key=lambda n: file_risk_key(
+            ranks_of[n], self.files[n]["status"] == "failed"))
         index = templates.get_template("index.html.j2").render(
-            document=document, labels=LABELS)
+            document=document, labels=LABELS, by_risk=[(n, self.files[n]) for n in by_risk])
         index_path = os.path.join(folder, "index.html")
         _write_atomically(index_path, self.redact(index))
         head = _dumps({key: value for key, value in document.items() if key != "files"})
         _write_atomically(os.path.join(folder, "changes.json"),
                           self.redact(f'{head[:-1]},"files":[{",".join(files_json)}]}}\n'))
         return index_path
+
+
+def _file_name(file):
+    return file["input"].replace("\\", "/").split("/")[-1]
+
+
+def _safe_json(text):
+    """Already-serialised JSON made safe inside a <script> element."""
+    return jinja2.utils.htmlsafe_json_dumps(text, dumps=lambda text, **_: text)
 
 
 @functools.cache
@@ -367,4 +441,6 @@ LABELS = {
     "timing": ("时间轴被改", "the reply changed the timing; the original was kept"),
     "big": ("大幅改动", "more than a third of the characters differ, beyond the glossary's terms and a one-word fix"),
     "follow_up": ("补充请求", "taken from the follow-up request"),
+    "inconsistent": ("不一致", "the same text was corrected differently elsewhere in the course; the majority's form is shown"),
+    "maybe_missed": ("可能漏改", "the same text was corrected elsewhere in the course and left unchanged here"),
 }

@@ -27,6 +27,7 @@ import jinja2
 from brivane.changes import ChangesError, load_batch
 from brivane.decisions import Decisions
 from brivane.export import ReviewError, clean_edit, export, summary_message
+from brivane.review import QUEUE_PAGE
 
 AUDIO = {".wav", ".mp3", ".m4a", ".aac", ".ogg", ".oga", ".opus", ".flac"}
 VIDEO = {".mp4", ".m4v", ".webm", ".mkv", ".mov", ".ogv"}
@@ -83,8 +84,17 @@ class Workbench:
         self.hosts = {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}
 
     @property
+    def landing(self):
+        """The course queue; the index for a report made before there was one."""
+        queue = QUEUE_PAGE not in self.files and os.path.exists(os.path.join(self.folder, QUEUE_PAGE))
+        return QUEUE_PAGE if queue else "index.html"
+
+    @property
     def url(self):
-        return f"http://127.0.0.1:{self.port}/{self.token}/index.html"
+        return self.page_url(self.landing)
+
+    def page_url(self, name):
+        return f"http://127.0.0.1:{self.port}/{self.token}/{urllib.parse.quote(name)}"
 
     def start(self):
         """Serves in a background thread (tests, benchmarks)."""
@@ -104,6 +114,12 @@ class Workbench:
         if name == "index.html":
             state = {"progress": {page: sum(1 for r in self.store.for_file(file)[0].values())
                                   for page, file in self.files.items()}}
+        elif name not in self.files:  # the queue
+            decisions, stale = {}, 0
+            for page, file in self.files.items():
+                decisions[page], file_stale = self.store.for_file(file)
+                stale += file_stale
+            state = {"page": name, "reviewer": self.reviewer, "stale": stale, "decisions": decisions}
         else:
             file = self.files[name]
             decisions, stale = self.store.for_file(file)
@@ -193,9 +209,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         rest = self._route()
         if rest is None:
             return
-        if rest in ("", "index.html") or rest in self.bench.files:
+        if rest in ("", "index.html", QUEUE_PAGE) or rest in self.bench.files:
             try:
-                page = self.bench.page(rest or "index.html")
+                page = self.bench.page(rest or self.bench.landing)
             except OSError as error:
                 return self._send(404, f"review page missing: {error.strerror}")
             return self._send(200, page, "text/html; charset=utf-8")

@@ -52,6 +52,9 @@ def current_index(driver):
 
 def test_filters_keys_and_search(page):
     driver, _ = page
+    # By risk: the block the reply lacked, the model's edits, then the rest, each in file order.
+    assert shown_indexes(driver) == ["11", "3", "6", "9", "1", "2", "4", "5", "7", "8", "10", "12"]
+    driver.find_element(By.CSS_SELECTOR, '.order button[data-order="time"]').click()
     assert shown_indexes(driver) == [str(i) for i in range(1, 13)]
     button = {b.get_attribute("data-filter"): b for b in driver.find_elements(By.CSS_SELECTOR, ".filters button")}
     button["changed"].click()

@@ -69,7 +69,7 @@ def bench(batch):
 
 def open_page(driver, server, hash=""):
     driver.get("about:blank")  # a new hash alone would not reload the page
-    driver.get(server.url.replace("index.html", "lecture.html") + hash)
+    driver.get(server.page_url("lecture.html") + hash)
     WebDriverWait(driver, 10).until(lambda d: d.execute_script("return document.body.dataset.ready"))
 
 
@@ -136,13 +136,12 @@ def test_decisions_survive_a_restart_and_export_writes_them(batch, browser):
     second = workbench.Workbench(str(output), "李医生").start()
     try:
         open_page(browser, second, "#filter=unreviewed")
+        # The filter came back with the reload.
+        assert [done for _, _, done in row_states(browser)] == [False] * (BLOCKS - 4)
+        browser.find_element(By.CSS_SELECTOR, '.filters button[data-filter="all"]').click()
         decided = {index: (decision, done) for index, decision, done in row_states(browser) if done}
         assert decided == {"1": ("", True), "3": ("accept", True), "6": ("reject", True),
                            "12": ("edit", True)}
-        shown = browser.execute_script(
-            "return Array.from(document.querySelectorAll('#rows .row'))"
-            ".filter(row => getComputedStyle(row).display !== 'none').length")
-        assert shown == BLOCKS - 4  # the filter came back with the reload
         assert "王医生" in browser.find_element(By.CSS_SELECTOR, "#block-11 .decision").get_attribute("textContent")
         browser.find_element(By.ID, "export").click()
         WebDriverWait(browser, 10).until(lambda d: d_status(d).startswith("已导出"))
@@ -165,9 +164,9 @@ def test_j_and_k_reach_every_flagged_row(bench, browser):
     for key in "jjjjjkk":
         press(browser, key)
         seen.append(focused_index(browser))
-    # A note only (5), missing (8) and re-timed (10) rows have no text diff;
-    # 14's alert(1) became alert(3), a changed number.
-    assert seen == ["5", "8", "10", "12", "14", "12", "10"]
+    # In risk order: changed numbers (12's rewrite lost its number, 14's
+    # alert(1) became alert(3)), then re-timed (10), missing (8), a note only (5).
+    assert seen == ["12", "14", "10", "8", "5", "8", "10"]
 
 
 @pytest.mark.parametrize("path, host, origin, status", [
@@ -217,7 +216,7 @@ def test_hostile_text_stays_text_in_every_view(bench, browser):
     # The removed note is searchable.
     browser.find_element(By.ID, "search").send_keys("可能有误")
     WebDriverWait(browser, 5).until(lambda d: d.find_element(By.ID, "shown").text == f"显示 1 / {BLOCKS} 块")
-    browser.get(bench.url)
+    browser.get(bench.page_url("index.html"))
     WebDriverWait(browser, 10).until(lambda d: d.execute_script("return document.body.dataset.ready"))
     assert browser.find_element(By.CSS_SELECTOR, 'td[data-key="reviewed"]').text.endswith(f"/ {BLOCKS}")
     assert browser.find_elements(By.CSS_SELECTOR, "main img, main b") == []
@@ -225,7 +224,7 @@ def test_hostile_text_stays_text_in_every_view(bench, browser):
 
 
 @pytest.mark.parametrize("query, shown", [("00:00:12", ["6"]), ("0:21", ["10"]), ("1", ["1"]),
-                                          ("第1", ["1", "10", "11", "12", "13"])])
+                                          ("第1", ["12", "10", "1", "11", "13"])])  # by risk
 def test_search_by_time_and_exact_number(bench, browser, query, shown):
     open_page(browser, bench, "#q=" + query)
     assert browser.execute_script(
@@ -245,3 +244,68 @@ def test_clicking_a_timestamp_plays_that_cue(bench, browser):
     # It stops at the cue's end.
     WebDriverWait(browser, 10).until(lambda d: d.execute_script("return document.getElementById('media').paused"))
     assert browser.execute_script("return document.getElementById('media').currentTime") < 14
+
+
+@pytest.fixture(scope="module")
+def course(brivane_module, standin, tmp_path_factory):
+    """Two lectures: in a.srt a changed dose (2) and a model fix (3); in
+    b.srt a re-timed block (1), a changed side (2) and a block the reply
+    lacked (3)."""
+    root = tmp_path_factory.mktemp("course")
+    (root / "input").mkdir()
+    for name, lines in (("a.srt", ["各位同学好", "每次5 mg", "方颤很常见", "下课"]),
+                        ("b.srt", ["第一部分", "左肺有啰音", "注意观察", "谢谢"])):
+        (root / "input" / name).write_text("\n\n".join(
+            f"{i}\n00:00:0{i},000 --> 00:00:0{i},900\n{line}" for i, line in enumerate(lines, 1)) + "\n",
+            encoding="utf-8")
+    engine = brivane_module.Brivane("test-key", str(root / "input"), str(root / "output"))
+    engine.api_url = standin.url
+    engine.error_terms = {}
+    engine.config = {**{k: v for k, v in engine.config.items() if k not in EXTRAS},
+                     "review_report": True, "retry_missing_blocks": True, "risk_checks": True,
+                     "logging": {"enable_detailed_logs": False, "enable_subtitle_logs": False}}
+    standin.reset()
+    standin.script(b.echo({"5 mg": "50 mg", "方颤": "房颤"}),
+                   b.combine(b.echo({"左肺": "右肺"}), b.drop_blocks([3]),
+                             b.change_timestamp(1, "00:00:01,200 --> 00:00:01,900")),
+                   b.drop_blocks([3]))
+    assert engine.process_all_files() is True
+    standin.reset()
+    return root / "output"
+
+
+def queue_rows(driver):
+    return driver.execute_script(
+        "return Array.from(document.querySelectorAll('#rows .row .where a')).map(a => a.textContent)")
+
+
+def test_the_course_queue_orders_every_file_by_risk(course, browser):
+    server = workbench.Workbench(str(course), "王医生").start()
+    try:
+        browser.get(server.url)  # the workbench opens on the queue
+        WebDriverWait(browser, 10).until(lambda d: d.execute_script("return document.body.dataset.ready"))
+        # Changed numbers and sides first, then timing, missing, other edits;
+        # unchanged blocks only under 全部.
+        order = ["a.srt #2", "b.srt #2", "b.srt #1", "b.srt #3", "a.srt #3"]
+        assert queue_rows(browser) == order
+        assert browser.find_element(By.ID, "progress").text == "已审阅 0 / 5"
+        seen = []
+        for key in "jjjjjjk":
+            press(browser, key)
+            seen.append(browser.execute_script("return document.activeElement.querySelector('.where a').textContent"))
+        assert seen == order + order[:1] + order[-1:]
+        press(browser, "k")
+        press(browser, "k")
+        press(browser, "k")  # b.srt #2, from the queue as on its page
+        press(browser, "a")
+        wait_saved(browser, "2")
+        assert browser.find_element(By.ID, "progress").text == "已审阅 1 / 5"
+        browser.find_element(By.CSS_SELECTOR, '.filters button[data-filter="side"]').click()
+        assert queue_rows(browser) == ["b.srt #2"]
+        browser.find_element(By.CSS_SELECTOR, '.filters button[data-filter="all"]').click()
+        assert len(queue_rows(browser)) == 8
+        browser.get(server.page_url("b.html"))
+        WebDriverWait(browser, 10).until(lambda d: d.execute_script("return document.body.dataset.ready"))
+        assert browser.find_element(By.ID, "block-1").get_attribute("data-decision") == "accept"
+    finally:
+        server.close()
