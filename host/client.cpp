@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <deque>
 #include <optional>
 #include <string>
@@ -777,17 +780,22 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
 }
 
 void start_workers(const std::shared_ptr<Prefetch::State> &state, std::size_t wanted) {
-  // Daemon threads: an abandoned request never holds up the end of the
-  // process.
-  py::object thread_type = host::global("threading").attr("Thread");
   for (; state->workers < wanted; ++state->workers) {
-    std::shared_ptr<Prefetch::State> shared = state;
-    py::cpp_function work([shared] { fetch_in_turn(shared); });
-    py::object thread = thread_type("target"_a = work,
-                                    "name"_a = "brivane-fetch-" + std::to_string(state->workers + 1),
-                                    "daemon"_a = true);
-    thread.attr("start")();
-    remember_fetch_thread(thread);
+    fetch_thread_started();
+    // Native threads: the host sees them only while they run its code.
+    std::thread([shared = state]() mutable {
+      {
+        py::gil_scoped_acquire gil;
+        try {
+          fetch_in_turn(shared);
+        } catch (...) {
+          // The merge then asks for what is left directly.
+          shared->queue.close();
+        }
+        shared.reset();  // the state holds the host's objects
+      }
+      fetch_thread_ended();
+    }).detach();
   }
 }
 
@@ -861,54 +869,53 @@ struct Work {
   std::function<bool()> alive;
 };
 
-struct FetchThreads {
-  py::list threads;
-  std::vector<Work> work;
-};
-
-FetchThreads &fetch_threads() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<FetchThreads> storage;
-  return storage.call_once_and_store_result([] { return FetchThreads{py::list(), {}}; })
-      .get_stored();
+// Touched only with the interpreter's lock held.
+std::vector<Work> &fetch_work() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<std::vector<Work>> storage;
+  return storage.call_once_and_store_result([] { return std::vector<Work>(); }).get_stored();
 }
 
-void forget_ended(FetchThreads &all) {
-  py::list alive;
-  for (py::handle thread : all.threads) {
-    if (host::truthy(thread.attr("is_alive")())) alive.append(thread);
-  }
-  all.threads = alive;
-  std::vector<Work> live;
-  for (Work &work : all.work) {
-    if (work.alive()) live.push_back(std::move(work));
-  }
-  all.work = std::move(live);
-}
+// Fetch threads running; counted without the interpreter's lock.
+std::mutex running_mutex;
+std::condition_variable running_changed;
+std::size_t running = 0;
 
 }  // namespace
 
 void remember_fetch_work(std::function<void()> stop, std::function<bool()> alive) {
-  FetchThreads &all = fetch_threads();
-  forget_ended(all);
-  all.work.push_back({std::move(stop), std::move(alive)});
+  std::vector<Work> &all = fetch_work();
+  std::vector<Work> live;
+  for (Work &work : all) {
+    if (work.alive()) live.push_back(std::move(work));
+  }
+  live.push_back({std::move(stop), std::move(alive)});
+  all = std::move(live);
 }
 
-void remember_fetch_thread(py::object thread) { fetch_threads().threads.append(thread); }
+void fetch_thread_started() {
+  std::lock_guard<std::mutex> lock(running_mutex);
+  ++running;
+}
+
+void fetch_thread_ended() {
+  std::lock_guard<std::mutex> lock(running_mutex);
+  --running;
+  running_changed.notify_all();
+}
 
 void join_fetch_threads() {
-  FetchThreads &all = fetch_threads();
   // No new request goes out; what is in flight is waited for.
-  for (Work &work : all.work) work.stop();
-  py::list threads = all.threads;
-  for (py::handle thread : threads) thread.attr("join")();
-  all.threads = py::list();
-  all.work.clear();
+  std::vector<Work> &all = fetch_work();
+  for (Work &work : all) work.stop();
+  all.clear();
+  py::gil_scoped_release release;
+  std::unique_lock<std::mutex> lock(running_mutex);
+  running_changed.wait(lock, [] { return running == 0; });
 }
 
 bool fetches_in_flight() {
-  FetchThreads &all = fetch_threads();
-  forget_ended(all);
-  return py::len(all.threads) > 0;
+  std::lock_guard<std::mutex> lock(running_mutex);
+  return running > 0;
 }
 
 }  // namespace brivane::bind

@@ -200,8 +200,7 @@ using pipeline::PlannedRequest;
 
 class Prefetch {
  public:
-  // Starts `workers` daemon threads of the host that send the requests, in
-  // order, through `self.call_deepseek_api_with_subtitle_prompt` (and the
+  // Starts native threads that send the requests, in order, through `self.call_deepseek_api_with_subtitle_prompt` (and the
   // reply cache, when there is one).
   Prefetch(py::object self, std::vector<PlannedRequest> requests, RequestSettings settings,
            std::shared_ptr<ReplyCache> cache);
@@ -248,6 +247,7 @@ namespace py = pybind11;
 // `stop`: no new request goes out for that work; `alive`: the work still
 // exists (else it is forgotten).
 void remember_fetch_work(std::function<void()> stop, std::function<bool()> alive);
-void remember_fetch_thread(py::object thread);
+void fetch_thread_started();
+void fetch_thread_ended();
 
 }  // namespace brivane::bind
