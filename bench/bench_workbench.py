@@ -3,7 +3,8 @@ queue on ten files of 2,000 blocks. Not a test.
 
 A lecture corrected against the stand-in (report on), then served by the
 workbench and driven in headless Chromium:
-  open        navigation to the rendered rows (best of 3)
+  open        navigation to the rendered rows (best of 3, and the first, which
+              may wait for the course-wide flags the server finds as it starts)
   filter      需关注 and 已修改, each to the next painted frame
   j / k       a key to the frame that shows the next row focused (median of
               400 j and 100 k, or what 30 s allow): the latency, waiting for the frame included,
@@ -179,7 +180,9 @@ def measure_lecture(args, work, module, service):
     driver = chromium()
     try:
         page = page_url(bench, "long_lecture.html")
-        opened = min(open_timed(driver, page) for _ in range(3))
+        # The first right after the server started, while it finds the course's flags.
+        first, *others = [open_timed(driver, page) for _ in range(3)]
+        opened = min(first, *others)
         driver.set_script_timeout(120)
         filters = driver.execute_async_script(FILTER)
         down, up = keys(driver, "j", 400), keys(driver, "k", 100)
@@ -206,7 +209,8 @@ def measure_lecture(args, work, module, service):
     store.close()
     j_latency, j_work, j_90 = medians(down)
     k_latency, k_work, k_90 = medians(up)
-    print(f"  open (through the workbench, best of 3): {opened:.2f} s   (target ≤ 1.0 s)")
+    print(f"  open (through the workbench, best of 3): {opened:.2f} s   (target ≤ 1.0 s); "
+          f"the first, as the server starts: {first:.2f} s")
     print(f"  filter 需关注 / 已修改 / 全部: {filters['flagged'] / 1e3:.3f} / "
           f"{filters['changed'] / 1e3:.3f} / {filters['all'] / 1e3:.3f} s")
     print(f"  j, key to painted frame (median of {len(down['latency'])}): {j_latency:.1f} ms "
@@ -246,7 +250,8 @@ def measure_queue(args, work, module, service):
     bench = workbench.Workbench(str(output), "bench").start()
     driver = chromium()
     try:
-        opened = min(open_timed(driver, page_url(bench, "queue.html")) for _ in range(3))
+        first, *others = [open_timed(driver, page_url(bench, "queue.html")) for _ in range(3)]
+        opened = min(first, *others)
         driver.set_script_timeout(120)
         size = driver.execute_script("return document.getElementById('shown').textContent")
         down = keys(driver, "j", 200)
@@ -254,7 +259,8 @@ def measure_queue(args, work, module, service):
         driver.quit()
         bench.close()
     latency, work_ms, ninetieth = medians(down)
-    print(f"  open (through the workbench, best of 3): {opened:.2f} s   (target ≤ 1.5 s); {size}")
+    print(f"  open (through the workbench, best of 3): {opened:.2f} s   (target ≤ 1.5 s); "
+          f"the first, as the server starts: {first:.2f} s; {size}")
     print(f"  j, key to painted frame (median of {len(down['latency'])}): {latency:.1f} ms "
           f"(90th percentile {ninetieth:.1f} ms), main-thread work {work_ms:.1f} ms")
 
@@ -283,8 +289,8 @@ def screenshot(path, work, module, service):
     driver = chromium(1500, 1000)
     try:
         open_timed(driver, page_url(bench, "long_lecture.html"))
-        driver.find_element(By.TAG_NAME, "body").send_keys("j" * 22)
-        driver.execute_script("window.scrollTo(0, document.getElementById('block-14').offsetTop)")
+        driver.find_element(By.TAG_NAME, "body").send_keys("j" * 2)
+        driver.execute_script("window.scrollTo(0, 0)")
         time.sleep(0.5)
         driver.save_screenshot(str(path))
     finally:

@@ -23,12 +23,6 @@ from brivane import _native, cost
 from brivane.changes import FORMAT, VERSION
 from brivane.diff import opcodes as _opcodes
 
-try:
-    from brivane.consistency import course_flags
-except ImportError:  # until the course-wide checks land
-    def course_flags(document):
-        return {}
-
 # A block is flagged as a big change when more than a third of its
 # characters (sent and written together) lie outside the diff's kept runs,
 # counted after the glossary's own replacements, and the edit is more than
@@ -243,16 +237,6 @@ def file_risk_key(ranks, failed=False):
     return (not failed, *(-counts[rank] for rank in range(UNCHANGED)))
 
 
-def _course_by_file(flags, count):
-    """Course-wide flags {(file_no, position): [...]} as one {position: [...]}
-    per file."""
-    by_file = [{} for _ in range(count)]
-    for (file_no, position), found in flags.items():
-        if found and 0 <= file_no < count:
-            by_file[file_no][position] = found
-    return by_file
-
-
 def _dumps(value):
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
@@ -371,7 +355,6 @@ class Report:
         self._name_pages()
         templates = _templates()
         document = self.document(self.now())
-        course = _course_by_file(course_flags(document), len(self.files))
         names = [{"page": file["page"], "name": _file_name(file)} for file in self.files]
         names_json = _dumps(names)
         # Each file's blocks are serialised once, for its page, the queue
@@ -379,11 +362,11 @@ class Report:
         files_json, parts, ranks_of = [], [], []
         for file_no, (file, diffs) in enumerate(zip(self.files, self.diffs)):
             blocks_json = _dumps(file["blocks"])
-            ranks = [risk_rank(block, course[file_no].get(position))
-                     for position, block in enumerate(file["blocks"])]
+            # The course-wide flags follow the reviewer's decisions: the
+            # workbench adds them (and the ranks they give) to what is here.
+            ranks = [risk_rank(block) for block in file["blocks"]]
             ranks_of.append(ranks)
-            part = (f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)},"ranks":{_dumps(ranks)},'
-                    f'"course":{_dumps(course[file_no])}}}')
+            part = f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)},"ranks":{_dumps(ranks)}}}'
             parts.append(part)
             data = f'{part[:-1]},"files":{names_json},"file_no":{file_no}}}'
             page = templates.get_template("file.html.j2").render(

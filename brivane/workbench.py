@@ -25,9 +25,10 @@ import urllib.parse
 import jinja2
 
 from brivane.changes import ChangesError, load_batch
+from brivane.consistency import course_flags, flag_label
 from brivane.decisions import Decisions
 from brivane.export import ReviewError, clean_edit, export, summary_message
-from brivane.review import QUEUE_PAGE
+from brivane.review import QUEUE_PAGE, risk_rank
 
 AUDIO = {".wav", ".mp3", ".m4a", ".aac", ".ogg", ".oga", ".opus", ".flac"}
 VIDEO = {".mp4", ".m4v", ".webm", ".mkv", ".mov", ".ogv"}
@@ -77,6 +78,10 @@ class Workbench:
         self.store = Decisions(self.output_dir)
         self.token = secrets.token_urlsafe(24)
         self._export_lock = threading.Lock()
+        self._course, self._course_lock, self._decided = None, threading.Lock(), 0
+        # The course's flags take a second the first time (the word list
+        # loads): found while the browser starts, not when it asks.
+        threading.Thread(target=self._warm, daemon=True).start()
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), _Handler)
         self.server.daemon_threads = True
         self.server.workbench = self
@@ -107,6 +112,35 @@ class Workbench:
         self.server.server_close()
         self.store.close()
 
+    def _warm(self):
+        try:
+            self.course()
+        except Exception:  # closed before it was done; else a page's request raises it again
+            pass
+
+    def course(self):
+        """The course-wide flags by the decided texts, {page: {position:
+        [flag, ...]}}, each flag with its label; kept until the next decision."""
+        with self._course_lock:
+            decided = self._decided
+            if self._course is not None and self._course[0] == decided:
+                return self._course[1]
+            files = self.document["files"]
+            decisions = {file["input"]: self.store.for_file(file)[0] for file in files
+                         if isinstance(file.get("blocks"), list)}
+            by_page = {}
+            for (file_no, position), flags in course_flags(self.document, decisions).items():
+                by_page.setdefault(files[file_no].get("page"), {})[position] = [
+                    {**flag, "label": flag_label(flag)} for flag in flags]
+            self._course = (decided, by_page)
+            return by_page
+
+    def _course_state(self, page, course):
+        """A page's course-wide flags and the ranks they give its blocks."""
+        found = course.get(page, {})
+        blocks = self.files[page]["blocks"]
+        return found, {position: risk_rank(blocks[position], flags) for position, flags in found.items()}
+
     def page(self, name):
         """A review page (or the index) with the workbench's state in it."""
         with open(os.path.join(self.folder, name), encoding="utf-8") as stream:
@@ -115,17 +149,20 @@ class Workbench:
             state = {"progress": {page: sum(1 for r in self.store.for_file(file)[0].values())
                                   for page, file in self.files.items()}}
         elif name not in self.files:  # the queue
-            decisions, stale = {}, 0
+            decisions, stale, flags, ranks, course = {}, 0, {}, {}, self.course()
             for page, file in self.files.items():
                 decisions[page], file_stale = self.store.for_file(file)
                 stale += file_stale
-            state = {"page": name, "reviewer": self.reviewer, "stale": stale, "decisions": decisions}
+                flags[page], ranks[page] = self._course_state(page, course)
+            state = {"page": name, "reviewer": self.reviewer, "stale": stale, "decisions": decisions,
+                     "course": flags, "ranks": ranks}
         else:
             file = self.files[name]
             decisions, stale = self.store.for_file(file)
             media = self.media.get(name)
+            flags, ranks = self._course_state(name, self.course())
             state = {"page": name, "reviewer": self.reviewer, "stale": stale,
-                     "decisions": decisions,
+                     "decisions": decisions, "course": flags, "ranks": ranks,
                      "media": media and {"url": "media/" + urllib.parse.quote(name),
                                          "name": os.path.basename(media),
                                          "kind": "audio" if os.path.splitext(media)[1].lower() in AUDIO
@@ -150,7 +187,9 @@ class Workbench:
         if action not in ACTIONS:
             raise ReviewError(f"未知的操作: {action!r}")
         text = clean_edit(payload.get("text")) if action == "edit" else None
-        return self.store.set(file, position, action, text, self.reviewer)
+        record = self.store.set(file, position, action, text, self.reviewer)
+        self._decided += 1  # the decided text may change the course's flags
+        return record
 
     def export(self):
         with self._export_lock:

@@ -136,12 +136,12 @@ def test_usage_sums_skip_what_was_not_reported():
 
 def test_page_names_never_collide(review_engine, workdir):
     report = review.Report(review_engine)
-    for path in ("in/index.srt", "in/a.srt", "in/sub/a.srt", "in/A.srt"):
+    for path in ("in/index.srt", "in/a.srt", "in/sub/a.srt", "in/A.srt", "in/queue.srt"):
         report.add_file(input=path, output=None, corrected=False, started="", window_size=50,
                         blocks=[], usages=[])
     report.write()
     assert [file["page"] for file in report.files] == ["index_2.html", "a.html", "a_2.html",
-                                                       "A_3.html"]
+                                                       "A_3.html", "queue_2.html"]
 
 
 def test_batch_report_lists_every_file(batch_engine, service, workdir, records):
@@ -156,7 +156,11 @@ def test_batch_report_lists_every_file(batch_engine, service, workdir, records):
     # The failed file says why, in the data and on the index.
     reason = "字幕文件处理失败: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"
     assert [f["reason"] for f in changes["files"]] == [None, reason]
-    assert reason.replace("'", "&#39;") in (folder / "index.html").read_text(encoding="utf-8")
+    index = (folder / "index.html").read_text(encoding="utf-8")
+    assert reason.replace("'", "&#39;") in index
+    # The index lists the failed file first; the batch's order stays at hand.
+    assert re.findall(r'data-page="(\w+\.html)" data-risk="(\d)" data-batch="(\d)"', index) == [
+        ("b.html", "0", "1"), ("a.html", "1", "0")]
     messages = [message for _, message in records()]
     done = messages.index("字幕文件处理完成，成功: 1，失败: 1")
     assert messages[done + 1] == f"审阅报告已保存到: {folder / 'index.html'}"

@@ -248,13 +248,13 @@ def test_clicking_a_timestamp_plays_that_cue(bench, browser):
 
 @pytest.fixture(scope="module")
 def course(brivane_module, standin, tmp_path_factory):
-    """Two lectures: in a.srt a changed dose (2) and a model fix (3); in
-    b.srt a re-timed block (1), a changed side (2) and a block the reply
-    lacked (3)."""
+    """Two lectures: in a.srt a changed dose (2) and 方颤 fixed as 房颤 (3, 4);
+    in b.srt a re-timed block (1), a changed side (2), a block the reply
+    lacked (3) and 方颤 left as it was (4)."""
     root = tmp_path_factory.mktemp("course")
     (root / "input").mkdir()
-    for name, lines in (("a.srt", ["各位同学好", "每次5 mg", "方颤很常见", "下课"]),
-                        ("b.srt", ["第一部分", "左肺有啰音", "注意观察", "谢谢"])):
+    for name, lines in (("a.srt", ["各位同学好", "每次5 mg", "方颤很常见", "方颤要抗凝"]),
+                        ("b.srt", ["第一部分", "左肺有啰音", "注意观察", "方颤的治疗"])):
         (root / "input" / name).write_text("\n\n".join(
             f"{i}\n00:00:0{i},000 --> 00:00:0{i},900\n{line}" for i, line in enumerate(lines, 1)) + "\n",
             encoding="utf-8")
@@ -279,31 +279,44 @@ def queue_rows(driver):
         "return Array.from(document.querySelectorAll('#rows .row .where a')).map(a => a.textContent)")
 
 
+def focused_block(driver):
+    return driver.execute_script("return document.activeElement.querySelector('.where a').textContent")
+
+
 def test_the_course_queue_orders_every_file_by_risk(course, browser):
     server = workbench.Workbench(str(course), "王医生").start()
     try:
         browser.get(server.url)  # the workbench opens on the queue
         WebDriverWait(browser, 10).until(lambda d: d.execute_script("return document.body.dataset.ready"))
-        # Changed numbers and sides first, then timing, missing, other edits;
-        # unchanged blocks only under 全部.
-        order = ["a.srt #2", "b.srt #2", "b.srt #1", "b.srt #3", "a.srt #3"]
+        # Changed numbers and sides and the block that missed the course's
+        # fix first, then timing, missing, other edits; unchanged blocks only
+        # under 全部.
+        order = ["a.srt #2", "b.srt #2", "b.srt #4", "b.srt #1", "b.srt #3", "a.srt #3", "a.srt #4"]
         assert queue_rows(browser) == order
-        assert browser.find_element(By.ID, "progress").text == "已审阅 0 / 5"
+        assert browser.find_element(By.ID, "progress").text == "已审阅 0 / 7"
         seen = []
-        for key in "jjjjjjk":
+        for key in "j" * 8 + "k":
             press(browser, key)
-            seen.append(browser.execute_script("return document.activeElement.querySelector('.where a').textContent"))
+            seen.append(focused_block(browser))
         assert seen == order + order[:1] + order[-1:]
-        press(browser, "k")
-        press(browser, "k")
-        press(browser, "k")  # b.srt #2, from the queue as on its page
-        press(browser, "a")
+        while focused_block(browser) != "b.srt #2":
+            press(browser, "j")
+        press(browser, "a")  # from the queue as on its page
         wait_saved(browser, "2")
-        assert browser.find_element(By.ID, "progress").text == "已审阅 1 / 5"
+        assert browser.find_element(By.ID, "progress").text == "已审阅 1 / 7"
         browser.find_element(By.CSS_SELECTOR, '.filters button[data-filter="side"]').click()
         assert queue_rows(browser) == ["b.srt #2"]
-        browser.find_element(By.CSS_SELECTOR, '.filters button[data-filter="all"]').click()
-        assert len(queue_rows(browser)) == 8
+        browser.find_element(By.CSS_SELECTOR, '.filters button[data-filter="maybe_missed"]').click()
+        [row] = browser.find_elements(By.CSS_SELECTOR, "#rows .row")
+        assert row.find_element(By.CSS_SELECTOR, ".badge.maybe_missed").text.startswith("可能漏改 方颤")
+        row.find_element(By.CSS_SELECTOR, "details.evidence summary").click()
+        evidence = row.find_elements(By.CSS_SELECTOR, "details.evidence a")
+        assert [a.text for a in evidence] == ["a.srt #3", "a.srt #4"]
+        evidence[1].click()  # the block on its file's page
+        WebDriverWait(browser, 10).until(lambda d: d.execute_script(
+            "var row = document.querySelector('#rows .row.current'); return row && row.id"))
+        assert browser.current_url.endswith("/a.html#at=3")
+        assert browser.execute_script("return document.activeElement.id") == "block-3"
         browser.get(server.page_url("b.html"))
         WebDriverWait(browser, 10).until(lambda d: d.execute_script("return document.body.dataset.ready"))
         assert browser.find_element(By.ID, "block-1").get_attribute("data-decision") == "accept"
