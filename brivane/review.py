@@ -18,6 +18,7 @@ import json
 import os
 
 import jinja2
+from markupsafe import Markup
 
 from brivane import _native, cost
 from brivane.changes import FORMAT, VERSION
@@ -366,19 +367,21 @@ class Report:
             # workbench adds them (and the ranks they give) to what is here.
             ranks = [risk_rank(block) for block in file["blocks"]]
             ranks_of.append(ranks)
-            part = f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)},"ranks":{_dumps(ranks)}}}'
+            # Made safe once for the file's page and the queue (the escape
+            # is character by character, so the parts join as they are).
+            part = _safe_json(f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)},"ranks":{_dumps(ranks)}}}')
             parts.append(part)
-            data = f'{part[:-1]},"files":{names_json},"file_no":{file_no}}}'
+            data = part[:-1] + _safe_json(f',"files":{names_json},"file_no":{file_no}}}')
             page = templates.get_template("file.html.j2").render(
                 file=file, model=document["model"], labels=LABELS, unchanged=UNCHANGED,
-                data=_safe_json(data))
+                data=Markup(data))
             _write_atomically(os.path.join(folder, file["page"]), self.redact(page))
             head = _dumps({key: value for key, value in file.items() if key != "blocks"})
             files_json.append(f'{head[:-1]},"blocks":{blocks_json}}}')
         queue = templates.get_template("queue.html.j2").render(
             document=document, labels=LABELS, unchanged=UNCHANGED,
             blocks=sum(len(file["blocks"]) for file in self.files),
-            data=_safe_json(f'{{"files":{names_json},"parts":[{",".join(parts)}]}}'))
+            data=Markup(f'{{"files":{_safe_json(names_json)},"parts":[{",".join(parts)}]}}'))
         _write_atomically(os.path.join(folder, QUEUE_PAGE), self.redact(queue))
         by_risk = sorted(range(len(self.files)), key=lambda n: file_risk_key(
             ranks_of[n], self.files[n]["status"] == "failed"))
@@ -397,8 +400,9 @@ def _file_name(file):
 
 
 def _safe_json(text):
-    """Already-serialised JSON made safe inside a <script> element."""
-    return jinja2.utils.htmlsafe_json_dumps(text, dumps=lambda text, **_: text)
+    """Already-serialised JSON made safe inside a <script> element, as a
+    plain string (joined with others before it reaches a template)."""
+    return str(jinja2.utils.htmlsafe_json_dumps(text, dumps=lambda text, **_: text))
 
 
 @functools.cache
