@@ -118,10 +118,13 @@ class Workbench:
         except Exception:  # closed before it was done; else a page's request raises it again
             pass
 
-    def course(self):
+    def course(self, wait=True):
         """The course-wide flags by the decided texts, {page: {position:
-        [flag, ...]}}, each flag with its label; kept until the next decision."""
-        with self._course_lock:
+        [flag, ...]}}, each flag with its label; kept until the next decision.
+        None, unless `wait`, while another request is finding them."""
+        if not self._course_lock.acquire(blocking=wait):
+            return None
+        try:
             decided = self._decided
             if self._course is not None and self._course[0] == decided:
                 return self._course[1]
@@ -134,12 +137,26 @@ class Workbench:
                     {**flag, "label": flag_label(flag)} for flag in flags]
             self._course = (decided, by_page)
             return by_page
+        finally:
+            self._course_lock.release()
 
-    def _course_state(self, page, course):
-        """A page's course-wide flags and the ranks they give its blocks."""
-        found = course.get(page, {})
-        blocks = self.files[page]["blocks"]
-        return found, {position: risk_rank(blocks[position], flags) for position, flags in found.items()}
+    def course_state(self, name, wait=True):
+        """A page's course-wide flags and the ranks they give its blocks
+        ({"course", "ranks"}, by page for the queue); None as `course`."""
+        course = self.course(wait)
+        if course is None:
+            return None
+
+        def one(page):
+            found, blocks = course.get(page, {}), self.files[page]["blocks"]
+            return found, {position: risk_rank(blocks[position], flags) for position, flags in found.items()}
+
+        if name in self.files:
+            found, ranks = one(name)
+            return {"course": found, "ranks": ranks}
+        pages = {page: one(page) for page in self.files}
+        return {"course": {page: found for page, (found, _) in pages.items()},
+                "ranks": {page: ranks for page, (_, ranks) in pages.items()}}
 
     def page(self, name):
         """A review page (or the index) with the workbench's state in it."""
@@ -149,24 +166,24 @@ class Workbench:
             state = {"progress": {page: sum(1 for r in self.store.for_file(file)[0].values())
                                   for page, file in self.files.items()}}
         elif name not in self.files:  # the queue
-            decisions, stale, flags, ranks, course = {}, 0, {}, {}, self.course()
+            decisions, stale = {}, 0
             for page, file in self.files.items():
                 decisions[page], file_stale = self.store.for_file(file)
                 stale += file_stale
-                flags[page], ranks[page] = self._course_state(page, course)
-            state = {"page": name, "reviewer": self.reviewer, "stale": stale, "decisions": decisions,
-                     "course": flags, "ranks": ranks}
+            state = {"page": name, "reviewer": self.reviewer, "stale": stale, "decisions": decisions}
         else:
             file = self.files[name]
             decisions, stale = self.store.for_file(file)
             media = self.media.get(name)
-            flags, ranks = self._course_state(name, self.course())
             state = {"page": name, "reviewer": self.reviewer, "stale": stale,
-                     "decisions": decisions, "course": flags, "ranks": ranks,
+                     "decisions": decisions,
                      "media": media and {"url": "media/" + urllib.parse.quote(name),
                                          "name": os.path.basename(media),
                                          "kind": "audio" if os.path.splitext(media)[1].lower() in AUDIO
                                          else "video"}}
+        if name != "index.html":
+            # While the flags are being found the page asks for them (api/course).
+            state.update(self.course_state(name, wait=False) or {"course_pending": True})
         script = ('<script type="application/json" id="workbench">'
                   f"{jinja2.utils.htmlsafe_json_dumps(state)}</script>\n")
         html = CSP_META.sub(f'<meta http-equiv="Content-Security-Policy" content="{CSP}">', html, 1)
@@ -256,6 +273,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self._send(200, page, "text/html; charset=utf-8")
         if rest.startswith("media/") and self.bench.media.get(rest[6:]):
             return self._media(self.bench.media[rest[6:]])
+        if rest == "api/course":
+            name = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("page", [""])[0]
+            if name == QUEUE_PAGE or name in self.bench.files:
+                return self._json(200, self.bench.course_state(name))
         self._send(404, "not found")
 
     do_HEAD = do_GET
