@@ -213,22 +213,19 @@ def block_totals(blocks, changed):
 # term, any other edit, nothing changed.
 RANKS = ("risk", "timing", "missing", "big", "commentary", "glossary", "model", "unchanged")
 UNCHANGED = len(RANKS) - 1
+EDITED = RANKS.index("model")
+FLAG_RANKS = {**{flag: rank for rank, flag in enumerate(RANKS[:UNCHANGED])}, "filtered": RANKS.index("missing")}
 
 
 def risk_rank(block, course=()):
     """The block's place in review order (an index into RANKS); `course` are
     its course-wide flags."""
-    flags = block["flags"]
-    if course or "risk" in flags:
+    if course:
         return 0
-    if "timing" in flags:
-        return 1
-    if "missing" in flags or "filtered" in flags:
-        return 2
-    for rank in (3, 4, 5):
-        if RANKS[rank] in flags:
-            return rank
-    return 6 if "model" in flags or block["sent"] != block["final"] else UNCHANGED
+    ranks = [FLAG_RANKS[flag] for flag in block["flags"] if flag in FLAG_RANKS]
+    if ranks:
+        return min(ranks)
+    return EDITED if block["sent"] != block["final"] else UNCHANGED
 
 
 def file_risk_key(ranks, failed=False):
@@ -400,9 +397,10 @@ def _file_name(file):
 
 
 def _safe_json(text):
-    """Already-serialised JSON made safe inside a <script> element, as a
-    plain string (joined with others before it reaches a template)."""
-    return str(jinja2.utils.htmlsafe_json_dumps(text, dumps=lambda text, **_: text))
+    """Already-serialised JSON made safe inside a <script> element, as
+    Jinja's htmlsafe_json_dumps makes it, but a plain string: the pieces are
+    joined before they reach a template."""
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026").replace("'", "\\u0027")
 
 
 @functools.cache
