@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <deque>
@@ -782,10 +783,16 @@ void fetch_in_turn(const std::shared_ptr<Prefetch::State> &state) {
 void start_workers(const std::shared_ptr<Prefetch::State> &state, std::size_t wanted) {
   for (; state->workers < wanted; ++state->workers) {
     fetch_thread_started();
-    // Native threads: the host sees them only while they run its code.
-    std::thread([shared = state]() mutable {
+    // Native threads: the host sees them only while they run its code. As
+    // a host thread's start does, this one waits until the new thread runs:
+    // requests go out one thread at a time while the limit grows, and the
+    // service's first refusals arrive before the next threads pile on.
+    std::promise<void> running;
+    std::future<void> started = running.get_future();
+    std::thread([shared = state, running = std::move(running)]() mutable {
       {
         py::gil_scoped_acquire gil;
+        running.set_value();
         try {
           fetch_in_turn(shared);
         } catch (...) {
@@ -796,6 +803,8 @@ void start_workers(const std::shared_ptr<Prefetch::State> &state, std::size_t wa
       }
       fetch_thread_ended();
     }).detach();
+    py::gil_scoped_release release;
+    started.wait();
   }
 }
 
