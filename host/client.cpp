@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cxxabi.h>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -795,6 +796,8 @@ void start_workers(const std::shared_ptr<Prefetch::State> &state, std::size_t wa
         running.set_value();
         try {
           fetch_in_turn(shared);
+        } catch (abi::__forced_unwind &) {
+          throw;  // a thread the finalising interpreter ends
         } catch (...) {
           // The merge then asks for what is left directly.
           shared->queue.close();
