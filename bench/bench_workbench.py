@@ -23,7 +23,8 @@ workbench and driven in headless Chromium:
 --screenshot instead takes the README's picture of a file's page: a 40-block
 lecture with a few decisions and a generated audio track; --queue-screenshot
 that of the course queue: three short lectures with changed doses, sides and
-negations.
+negations. Chromium draws Chinese only with a CJK font installed (Debian's
+fonts-wqy-microhei or fonts-noto-cjk).
 """
 from __future__ import annotations
 
