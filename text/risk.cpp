@@ -850,7 +850,35 @@ std::optional<Item> each_at(const Doc &d, std::size_t i) {
   return Item{i, e, "1", Unit{j, e, std::string(w->canon)}};
 }
 
-std::vector<Item> items(const Doc &d) {
+// The mask words a text holds.
+std::vector<const Word *> masks_in(const Doc &d) {
+  std::vector<const Word *> found;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (const Word *m = number_masks().at(d, i)) {
+      if (std::find(found.begin(), found.end(), m) == found.end()) found.push_back(m);
+      i += m->w.size() - 1;
+    }
+  }
+  return found;
+}
+
+// A mask word of the other text, garbled here in one character that is no
+// numeral ("二尖辨" beside "二尖瓣"): its numerals are no quantity either.
+const Word *garbled_mask_at(const Doc &d, std::size_t i, const std::vector<const Word *> &others) {
+  for (const Word *m : others) {
+    if (m->w.size() < 3 || d.size() - i < m->w.size() || d.c[i] != m->w[0]) continue;
+    std::size_t differ = 0;
+    for (std::size_t k = 0; k < m->w.size() && differ < 2; ++k) {
+      char32_t c = d.c[i + k];
+      if (c != m->w[k]) differ += numeral(c) || numeral(m->w[k]) ? 2 : 1;
+    }
+    if (differ == 1) return m;
+  }
+  return nullptr;
+}
+
+// `other_masks`: the mask words of the text this one is compared with.
+std::vector<Item> items(const Doc &d, const std::vector<const Word *> &other_masks = {}) {
   std::vector<Item> out;
   bool after_item = false;
   for (std::size_t i = 0; i < d.size();) {
@@ -860,7 +888,9 @@ std::vector<Item> items(const Doc &d) {
       after_item = true;
       continue;
     }
-    if (const Word *m = number_masks().at(d, i)) {
+    const Word *m = number_masks().at(d, i);
+    if (!m) m = garbled_mask_at(d, i, other_masks);
+    if (m) {
       i += m->w.size();
       after_item = false;
       continue;
@@ -1030,7 +1060,7 @@ std::vector<Found> unit_found(const std::vector<Item> &its) {
 std::vector<Risk> medical_risks(std::string_view sent, std::string_view written) {
   std::vector<Risk> out;
   Doc da = read(sent), db = read(written);
-  std::vector<Item> ia = items(da), ib = items(db);
+  std::vector<Item> ia = items(da, masks_in(db)), ib = items(db, masks_in(da));
   std::optional<Risk> number =
       compare(RiskKind::number, da, number_found(ia, false), db, number_found(ib, false));
   std::optional<Risk> unit = compare(RiskKind::unit, da, unit_found(ia), db, unit_found(ib));
