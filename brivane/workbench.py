@@ -24,6 +24,7 @@ import urllib.parse
 
 import jinja2
 
+from brivane import _native
 from brivane.changes import ChangesError, load_batch
 from brivane.consistency import course_flags, flag_label
 from brivane.decisions import Decisions
@@ -41,6 +42,16 @@ CSP_META = re.compile(r'<meta http-equiv="Content-Security-Policy" content="[^"]
 
 # Exit statuses, as the glossary tool's.
 CLEAN, USAGE = 0, 2
+
+
+def with_edit_risks(file, decisions):
+    """A reviewer's edit is checked like the model's: its numbers, units,
+    negations and sides against the text sent."""
+    blocks = file.get("blocks") or []
+    for position, record in decisions.items():
+        if record and record.get("decision") == "edit" and isinstance(record.get("text"), str):
+            record["risks"] = _native.medical_risks(blocks[position]["sent"], record["text"])
+    return decisions
 
 
 # --- media ----------------------------------------------------------------
@@ -168,12 +179,14 @@ class Workbench:
         elif name not in self.files:  # the queue
             decisions, stale = {}, 0
             for page, file in self.files.items():
-                decisions[page], file_stale = self.store.for_file(file)
+                found, file_stale = self.store.for_file(file)
+                decisions[page] = with_edit_risks(file, found)
                 stale += file_stale
             state = {"page": name, "reviewer": self.reviewer, "stale": stale, "decisions": decisions}
         else:
             file = self.files[name]
             decisions, stale = self.store.for_file(file)
+            with_edit_risks(file, decisions)
             media = self.media.get(name)
             state = {"page": name, "reviewer": self.reviewer, "stale": stale,
                      "decisions": decisions,
@@ -206,6 +219,8 @@ class Workbench:
         text = clean_edit(payload.get("text")) if action == "edit" else None
         record = self.store.set(file, position, action, text, self.reviewer)
         self._decided += 1  # the decided text may change the course's flags
+        if record:
+            with_edit_risks(file, {position: record})
         return record
 
     def export(self):

@@ -124,7 +124,7 @@ def test_decisions_survive_a_restart_and_export_writes_them(batch, browser):
         box = browser.switch_to.active_element
         assert box.tag_name == "textarea" and box.get_attribute("value") == "今天我们讲心力衰竭的分型与治疗"
         box.clear()
-        box.send_keys("第十二句")
+        box.send_keys("第十三句")  # a changed number, as the model's would be flagged
         box.send_keys("\n")
         wait_saved(browser, "12")
         go_to(browser, "1")
@@ -142,7 +142,8 @@ def test_decisions_survive_a_restart_and_export_writes_them(batch, browser):
         decided = {index: (decision, done) for index, decision, done in row_states(browser) if done}
         assert decided == {"1": ("", True), "3": ("accept", True), "6": ("reject", True),
                            "12": ("edit", True)}
-        assert "王医生" in browser.find_element(By.CSS_SELECTOR, "#block-11 .decision").get_attribute("textContent")
+        decision = browser.find_element(By.CSS_SELECTOR, "#block-11 .decision").get_attribute("textContent")
+        assert "王医生" in decision and "审阅修改 数值改动" in decision
         browser.find_element(By.ID, "export").click()
         WebDriverWait(browser, 10).until(lambda d: d_status(d).startswith("已导出"))
         assert d_status(browser) == "已导出 1 个文件: 接受 2，拒绝 1，编辑 1，未审阅 10"
@@ -151,7 +152,7 @@ def test_decisions_survive_a_restart_and_export_writes_them(batch, browser):
     corrected = (output / "lecture_corrected.srt").read_text(encoding="utf-8")
     reviewed = (output / "lecture_reviewed.srt").read_text(encoding="utf-8")
     assert reviewed == (corrected.replace("\n第六句\n", "\n第6句\n")
-                        .replace("\n今天我们讲心力衰竭的分型与治疗\n", "\n第十二句\n"))
+                        .replace("\n今天我们讲心力衰竭的分型与治疗\n", "\n第十三句\n"))
     assert "\n第三句\n" in reviewed and "alert(3)" in reviewed
     summary = json.loads((output / "review" / "reviewed.json").read_text(encoding="utf-8"))
     assert summary["totals"] == {"accepted": 2, "rejected": 1, "edited": 1, "not_reviewed": 10,
