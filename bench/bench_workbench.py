@@ -267,8 +267,6 @@ def measure_queue(args, work, module, service):
 
 
 def screenshot(path, work, module, service):
-    from selenium.webdriver.common.by import By
-
     from brivane import workbench
     from brivane.changes import load_batch
     from brivane.decisions import Decisions
@@ -287,10 +285,20 @@ def screenshot(path, work, module, service):
         store.set(file, k, action, text, "王医生")
     store.close()
     bench = workbench.Workbench(str(output), "王医生", str(media)).start()
+    take_screenshot(bench, page_url(bench, "long_lecture.html"), path, "j" * 2)
+
+
+def take_screenshot(bench, url, path, typed, prepare=None):
+    """The page at `url` after the keys `typed`, scrolled to the top, saved as `path`;
+    the workbench is closed after."""
+    from selenium.webdriver.common.by import By
+
     driver = chromium(1500, 1000)
     try:
-        open_timed(driver, page_url(bench, "long_lecture.html"))
-        driver.find_element(By.TAG_NAME, "body").send_keys("j" * 2)
+        open_timed(driver, url)
+        driver.find_element(By.TAG_NAME, "body").send_keys(typed)
+        if prepare:
+            prepare(driver)
         driver.execute_script("window.scrollTo(0, 0)")
         time.sleep(0.5)
         driver.save_screenshot(str(path))
@@ -345,19 +353,11 @@ def queue_screenshot(path, work, module):
     store.set(files[0], 7, "accept", None, "王医生")
     store.close()
     bench = workbench.Workbench(str(output), "王医生").start()
-    driver = chromium(1500, 1000)
-    try:
-        open_timed(driver, bench.url)
-        driver.find_element(By.TAG_NAME, "body").send_keys("j" * 4)
+    def open_evidence(driver):
         for details in driver.find_elements(By.CSS_SELECTOR, "details.evidence")[:2]:
             details.click()
-        driver.execute_script("window.scrollTo(0, 0)")
-        time.sleep(0.5)
-        driver.save_screenshot(str(path))
-    finally:
-        driver.quit()
-        bench.close()
-    print(f"saved {path}")
+
+    take_screenshot(bench, bench.url, path, "j" * 4, open_evidence)
 
 
 def main() -> None:
