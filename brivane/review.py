@@ -90,14 +90,9 @@ def removed_commentary(block):
 
 
 def annotate(blocks):
-    """Adds what the engine's records leave implicit: the removed commentary,
-    and a model flag only where the model's edit is visible beyond a note."""
+    """Adds what the engine's records leave implicit: the removed commentary."""
     for block in blocks:
         block["removed"] = removed_commentary(block)
-        flags = block["flags"]
-        if ("model" in flags and "commentary" in flags
-                and block["final"] == apply_entries(block["sent"], block["glossary_entries"])):
-            flags.remove("model")
     return blocks
 
 

@@ -97,24 +97,19 @@ void FileReview::add_block(long long window, const pipeline::BlockFields &sent,
   entry["end"] = host::text(sent.end_time);
   entry["window"] = window;
   entry["sent"] = host::text(sent.text);
-  py::list flags;
   if (record.missing()) {
     entry["returned"] = py::none();
     entry["glossary"] = py::none();
     entry["final"] = host::text(sent.text);
-    flags.append("missing");
-    if (record.filtered) flags.append("filtered");
   } else {
     entry["returned"] = host::text(record.returned);
     entry["glossary"] = host::text(record.after_glossary);
     entry["final"] = host::text(record.final_text);
-    if (record.model_changed(sent)) flags.append("model");
-    if (record.glossary_changed()) flags.append("glossary");
-    if (record.commentary_removed()) flags.append("commentary");
-    if (record.pair.timing_changed) flags.append("timing");
-    if (record.follow_up) flags.append("follow_up");
   }
-  if (!record.risks.empty()) flags.append("risk");
+  py::list flags;
+  for (std::string_view flag : pipeline::block_flags(record, sent, details)) {
+    flags.append(host::text(flag));
+  }
   entry["risks"] = bind::risk_records(record.risks);
   entry["flags"] = flags;
   py::list entries;

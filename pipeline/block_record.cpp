@@ -2,6 +2,7 @@
 
 #include "text/matchers.h"
 #include "text/reply.h"
+#include "text/terms.h"
 
 namespace brivane::pipeline {
 namespace {
@@ -52,6 +53,45 @@ BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block
         attribute_replacements(record.returned, record.after_glossary, details);
   }
   return record;
+}
+
+namespace {
+
+// The sent text with the block's own glossary entries applied, as the
+// glossary alone would have written it.
+std::string glossary_only(const BlockRecord &record, const BlockFields &sent,
+                          const std::vector<std::string> &details) {
+  text::TermReplacer replacer(sent.text);
+  constexpr std::string_view kArrow = " → ";
+  for (std::size_t d : record.glossary_entries) {
+    const std::string &detail = details[d];
+    std::size_t at = detail.find(kArrow);
+    if (at == std::string::npos) continue;
+    replacer.apply(detail.substr(0, at) + "→" + detail.substr(at + kArrow.size()));
+  }
+  return replacer.text();
+}
+
+}  // namespace
+
+std::vector<std::string_view> block_flags(const BlockRecord &record, const BlockFields &sent,
+                                          const std::vector<std::string> &details) {
+  std::vector<std::string_view> flags;
+  if (record.missing()) {
+    flags.push_back("missing");
+    if (record.filtered) flags.push_back("filtered");
+  } else {
+    if (record.model_changed(sent) &&
+        !(record.commentary_removed() && record.final_text == glossary_only(record, sent, details))) {
+      flags.push_back("model");
+    }
+    if (record.glossary_changed()) flags.push_back("glossary");
+    if (record.commentary_removed()) flags.push_back("commentary");
+    if (record.pair.timing_changed) flags.push_back("timing");
+    if (record.follow_up) flags.push_back("follow_up");
+  }
+  if (!record.risks.empty()) flags.push_back("risk");
+  return flags;
 }
 
 }  // namespace brivane::pipeline

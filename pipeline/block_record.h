@@ -61,4 +61,12 @@ BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block
                          const StageTexts &stages, const std::vector<std::string> &details,
                          bool follow_up);
 
+// The review's flags of a block, in this order, decided here alone:
+// "missing" (with "filtered" when the content filter stopped the reply), else
+// "model", "glossary", "commentary", "timing", "follow_up"; then "risk".
+// "model" only where the model's edit shows beyond a removed note: a text
+// that is the sent one with the glossary's entries applied was not edited.
+std::vector<std::string_view> block_flags(const BlockRecord &record, const BlockFields &sent,
+                                          const std::vector<std::string> &details);
+
 }  // namespace brivane::pipeline

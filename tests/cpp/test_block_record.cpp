@@ -3,6 +3,7 @@
 #include "pipeline/block_record.h"
 
 using brivane::pipeline::BlockFields;
+using brivane::pipeline::block_flags;
 using brivane::pipeline::BlockRecord;
 using brivane::pipeline::PairedBlock;
 using brivane::pipeline::record_block;
@@ -46,17 +47,23 @@ TEST(RecordBlock, NamesTheStepOfEachEdit) {
   EXPECT_TRUE(record.glossary_changed());
   EXPECT_TRUE(record.commentary_removed());
   EXPECT_EQ(record.glossary_entries, std::vector<std::size_t>{0});
+  // The model only added a note: with it removed, the glossary made the text.
+  using Flags = std::vector<std::string_view>;
+  EXPECT_EQ(block_flags(record, sent, details), (Flags{"glossary", "commentary"}));
 
   // Stages not known repeat the next one: only the final text is known.
   BlockRecord unknown = record_block(pair, &written, StageTexts{}, details, true);
   EXPECT_EQ(unknown.returned, "血氨升高");
   EXPECT_FALSE(unknown.glossary_changed() || unknown.commentary_removed());
   EXPECT_TRUE(unknown.model_changed(sent) && unknown.follow_up);
+  EXPECT_EQ(block_flags(unknown, sent, details), (Flags{"model", "follow_up"}));
 
   BlockRecord missing = record_block(PairedBlock{}, nullptr, StageTexts{}, details, false);
   EXPECT_TRUE(missing.missing());
   EXPECT_FALSE(missing.model_changed(sent) || missing.glossary_changed() ||
                missing.commentary_removed());
+  missing.filtered = true;
+  EXPECT_EQ(block_flags(missing, sent, details), (Flags{"missing", "filtered"}));
 }
 
 }  // namespace
