@@ -266,15 +266,18 @@ class SrtBytes {
   ~SrtBytes() { std::free(data_); }
 
   // One write call's worth of text, given as its parts (all str).
-  void add(std::initializer_list<PyObject *> parts) {
+  void add(std::initializer_list<PyObject *> parts) { add(parts.begin(), parts.size()); }
+  void add(PyObject *const *first, std::size_t count) {
     std::size_t most = 0;
-    for (PyObject *part : parts) {
+    for (PyObject *const *p = first; p != first + count; ++p) {
+      PyObject *part = *p;
       const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(part));
       most += PyUnicode_IS_ASCII(part) ? n : n * 4;
     }
     reserve(most);
     char *at = data_ + size_;
-    for (PyObject *part : parts) {
+    for (PyObject *const *p = first; p != first + count; ++p) {
+      PyObject *part = *p;
       const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(part));
       if (PyUnicode_IS_ASCII(part)) {
         // Most pieces are a few bytes long: a plain loop beats a memcpy call.
@@ -288,7 +291,7 @@ class SrtBytes {
         continue;
       }
       at = text::write_utf8(at, code_points(part));
-      if (!at) raise_encode_error(parts);
+      if (!at) raise_encode_error(first, count);
     }
     size_ = static_cast<std::size_t>(at - data_);
   }
@@ -315,9 +318,11 @@ class SrtBytes {
     capacity_ = wanted;
   }
 
-  [[noreturn]] static void raise_encode_error(std::initializer_list<PyObject *> parts) {
+  [[noreturn]] static void raise_encode_error(PyObject *const *first, std::size_t count) {
     py::list pieces;
-    for (PyObject *p : parts) pieces.append(py::reinterpret_borrow<py::object>(p));
+    for (PyObject *const *p = first; p != first + count; ++p) {
+      pieces.append(py::reinterpret_borrow<py::object>(*p));
+    }
     py::str call = py::str("").attr("join")(pieces);
     PyObject *bytes = PyUnicode_AsUTF8String(call.ptr());
     Py_XDECREF(bytes);  // the call holds the surrogate, so this fails
@@ -381,21 +386,40 @@ void gather_cue_file(const CueFile &file, py::handle corrected, SrtBytes &out) {
   out.reserve_for(file.parts.size());
   py::iterator texts = py::iter(corrected);
   for (const text::SrtPart &part : file.parts) {
-    if (!part.is_cue) {
-      out.add({substring(content, part.verbatim).ptr(), k.block_end});
-      continue;
-    }
     const text::CueSpans &cue = part.cue;
-    if (cue.has_index) out.add({substring(content, cue.index).ptr(), k.line_end});
-    py::str time_line = substring(content, cue.time_line);
-    if (cue.text.begin == cue.text.end) {
-      out.add({time_line.ptr(), k.block_end});
-      continue;
+    bool has_text = part.is_cue && cue.text.begin != cue.text.end;
+    py::object body;
+    if (has_text) {
+      if (texts == py::iterator::sentinel()) throw std::logic_error("fewer corrected cues than sent");
+      body = format_value(py::object((*texts)[py::handle(k.text)]));
+      ++texts;
     }
-    if (texts == py::iterator::sentinel()) throw std::logic_error("fewer corrected cues than sent");
-    py::object body = format_value(py::object((*texts)[py::handle(k.text)]));
-    ++texts;
-    out.add({time_line.ptr(), k.line_end, body.ptr(), k.block_end});
+    py::object verbatim, index, time_line;
+    text::srt_part_writes(part.is_cue, part.is_cue && cue.has_index, has_text,
+                    [&](std::initializer_list<text::SrtPiece> pieces) {
+                      PyObject *parts[4];
+                      std::size_t n = 0;
+                      for (text::SrtPiece piece : pieces) {
+                        switch (piece) {
+                          case text::SrtPiece::verbatim:
+                            verbatim = substring(content, part.verbatim);
+                            parts[n++] = verbatim.ptr();
+                            break;
+                          case text::SrtPiece::index:
+                            index = substring(content, cue.index);
+                            parts[n++] = index.ptr();
+                            break;
+                          case text::SrtPiece::time_line:
+                            time_line = substring(content, cue.time_line);
+                            parts[n++] = time_line.ptr();
+                            break;
+                          case text::SrtPiece::text: parts[n++] = body.ptr(); break;
+                          case text::SrtPiece::line_end: parts[n++] = k.line_end; break;
+                          case text::SrtPiece::block_end: parts[n++] = k.block_end; break;
+                        }
+                      }
+                      out.add(parts, n);
+                    });
   }
 }
 

@@ -97,14 +97,19 @@ std::string sendable_stamp(std::string_view stamp) {
 std::string render_srt_parts(const std::vector<SrtPartText> &parts) {
   std::string out;
   for (const SrtPartText &part : parts) {
-    if (!part.is_cue) {
-      out += part.verbatim;
-    } else {
-      if (part.has_index) out += part.index + "\n";
-      out += part.time_line;
-      if (!part.text.empty()) out += "\n" + part.text;
-    }
-    out += "\n\n";
+    srt_part_writes(part.is_cue, part.has_index, !part.text.empty(),
+                    [&](std::initializer_list<SrtPiece> pieces) {
+                      for (SrtPiece piece : pieces) {
+                        switch (piece) {
+                          case SrtPiece::verbatim: out += part.verbatim; break;
+                          case SrtPiece::index: out += part.index; break;
+                          case SrtPiece::time_line: out += part.time_line; break;
+                          case SrtPiece::text: out += part.text; break;
+                          case SrtPiece::line_end: out += "\n"; break;
+                          case SrtPiece::block_end: out += "\n\n"; break;
+                        }
+                      }
+                    });
   }
   return out;
 }

@@ -2,6 +2,7 @@
 // in text mode (universal newlines applied); lone surrogates may appear as
 // their 3-byte encodings and are ordinary characters here.
 #pragma once
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,9 +71,28 @@ std::vector<SrtPartText> read_srt_parts_content(std::string_view content);
 // fit that form goes as written. O(n).
 std::string sendable_stamp(std::string_view stamp);
 
-// The written form of parts: a cue as its index line (when it has one), its
-// timing line as read and its text; verbatim lines as read; each part
-// followed by one empty line.
+// The written form of one part, as the writes that make it: a cue as its
+// index line (when it has one), its timing line as read and its text;
+// verbatim lines as read; each part followed by one empty line. `write` is
+// called once per write with its pieces in order; the engine (pieces from
+// the text read) and the export (pieces as texts) both lay files out so.
+enum class SrtPiece { verbatim, index, time_line, text, line_end, block_end };
+template <class Write>
+void srt_part_writes(bool is_cue, bool has_index, bool has_text, Write &&write) {
+  using P = SrtPiece;
+  if (!is_cue) {
+    write({P::verbatim, P::block_end});
+    return;
+  }
+  if (has_index) write({P::index, P::line_end});
+  if (!has_text) {
+    write({P::time_line, P::block_end});
+    return;
+  }
+  write({P::time_line, P::line_end, P::text, P::block_end});
+}
+
+// The written form of parts, by srt_part_writes.
 std::string render_srt_parts(const std::vector<SrtPartText> &parts);
 
 // parse_srt_spans on UTF-8 text.
