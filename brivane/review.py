@@ -355,6 +355,8 @@ class Report:
         files_json, parts, ranks_of = [], [], []
         for file_no, (file, diffs) in enumerate(zip(self.files, self.diffs)):
             blocks_json = _dumps(file["blocks"])
+            head = _dumps({key: value for key, value in file.items() if key != "blocks"})
+            files_json.append(f'{head[:-1]},"blocks":{blocks_json}}}')
             # The course-wide flags follow the reviewer's decisions: the
             # workbench adds them (and the ranks they give) to what is here.
             ranks = [risk_rank(block) for block in file["blocks"]]
@@ -362,19 +364,23 @@ class Report:
             # Made safe once for the file's page and the queue (the escape
             # is character by character, so the parts join as they are).
             part = _safe_json(f'{{"blocks":{blocks_json},"diffs":{_dumps(diffs)},"ranks":{_dumps(ranks)}}}')
+            del blocks_json  # a long lecture's text is held a few times over at most
             parts.append(part)
             data = part[:-1] + _safe_json(f',"files":{names_json},"file_no":{file_no}}}')
             page = templates.get_template("file.html.j2").render(
                 file=file, model=document["model"], labels=LABELS, unchanged=UNCHANGED,
                 data=Markup(data))
+            del data
             _write_atomically(os.path.join(folder, file["page"]), self.redact(page))
-            head = _dumps({key: value for key, value in file.items() if key != "blocks"})
-            files_json.append(f'{head[:-1]},"blocks":{blocks_json}}}')
+            del page
+        queue_data = f'{{"files":{_safe_json(names_json)},"parts":[{",".join(parts)}]}}'
+        del parts[:]
         queue = templates.get_template("queue.html.j2").render(
             document=document, labels=LABELS, unchanged=UNCHANGED,
-            blocks=sum(len(file["blocks"]) for file in self.files),
-            data=Markup(f'{{"files":{_safe_json(names_json)},"parts":[{",".join(parts)}]}}'))
+            blocks=sum(len(file["blocks"]) for file in self.files), data=Markup(queue_data))
+        del queue_data
         _write_atomically(os.path.join(folder, QUEUE_PAGE), self.redact(queue))
+        del queue
         by_risk = sorted(range(len(self.files)), key=lambda n: file_risk_key(
             ranks_of[n], self.files[n]["status"] == "failed"))
         index = templates.get_template("index.html.j2").render(
