@@ -2,17 +2,12 @@
 
 
 def load_configuration(path):
-    """The configuration the engine will load, or the problem reading it."""
-    import json
-    from importlib import resources
+    """The configuration the engine will load (its own reader), or the
+    problem reading it."""
+    from brivane import _native
 
     try:
-        if path is None:
-            text = resources.files("brivane").joinpath("config.json").read_text(encoding="utf-8")
-        else:
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-        config = json.loads(text)
+        config = _native.read_configuration(path)
     except (OSError, ValueError) as error:
         return None, [f"--config: 无法读取配置文件 {path}: {error}"]
     if not isinstance(config, dict):

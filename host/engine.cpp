@@ -171,12 +171,11 @@ void warn_unknown_keys(py::handle config) {
 
 // Both loaders: parse, apply, report; a failure is logged and re-raised as
 // the very same exception object.
-template <class Open>
-void load_config_from(py::handle self, Open &&open, const char *success, const char *failure,
-                      bool read = true) {
+template <class Read>
+void load_config_from(py::handle self, Read &&read, const char *success, const char *failure) {
   host::guard(
       [&] {
-        py::object config = read ? host::load_json_and_close(open()) : open();
+        py::object config = read();
         apply_config(self, config);
         host::info(success);
         warn_unknown_keys(config);
@@ -235,7 +234,7 @@ void init(py::object self, py::object api_key, py::object input_dir, py::object 
     bool packaged = config_file.is_none();
     load_config_from(
         self, [&] { return config; }, packaged ? "内置配置加载成功" : "配置加载成功",
-        packaged ? "加载内置配置文件失败: " : "加载配置文件失败: ", false);
+        packaged ? "加载内置配置文件失败: " : "加载配置文件失败: ");
     remember_config_dir(self, packaged ? package_config_path() : config_file);
   } else if (config_file.is_none()) {
     self.attr("load_config_from_package")();
@@ -263,14 +262,14 @@ void init(py::object self, py::object api_key, py::object input_dir, py::object 
 
 void load_config_from_package(py::object self) {
   load_config_from(
-      self, [] { return host::open_package_text("config.json"); }, "内置配置加载成功",
+      self, [] { return settings::read_configuration(py::none()); }, "内置配置加载成功",
       "加载内置配置文件失败: ");
   remember_config_dir(self, package_config_path());
 }
 
 void load_config(py::object self, py::object config_file) {
   load_config_from(
-      self, [&] { return global("open")(config_file, "r", "encoding"_a = "utf-8"); },
+      self, [&] { return settings::read_configuration(config_file); },
       "配置加载成功", "加载配置文件失败: ");
   remember_config_dir(self, config_file);
 }

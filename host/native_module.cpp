@@ -84,6 +84,9 @@ py::str render_srt_parts(py::handle parts) {
 PYBIND11_MODULE(_native, m) {
   host::set_module(m);
   m.attr("os") = py::module_::import("os");
+  m.attr("json") = py::module_::import("json");
+  py::module_::import("importlib.resources");
+  m.attr("importlib") = py::module_::import("importlib");
   py::tuple categories(text::kGlossaryCategories.size());
   for (std::size_t k = 0; k < text::kGlossaryCategories.size(); ++k) {
     categories[k] = host::text(text::kGlossaryCategories[k]);
@@ -115,6 +118,11 @@ PYBIND11_MODULE(_native, m) {
         return host::text(settings::problem(key, host::str_of(py::repr(value))));
       },
       py::arg("name"), py::arg("value"), "The message for a value that breaks its key's rule.");
+  m.def(
+      "read_configuration", [](py::handle path) { return settings::read_configuration(path); },
+      py::arg("path"),
+      "The configuration file as the engine reads it (None: the packaged one); raises what "
+      "opening or parsing raises.");
   m.def("read_glossary", &read_glossary, py::arg("path"),
         "A glossary file read and checked: entries, standardisation marks, problems, and why the "
         "engine would refuse it (None when it would not).");

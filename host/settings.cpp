@@ -168,6 +168,12 @@ py::list table() {
   return rows;
 }
 
+py::object read_configuration(py::handle config_file) {
+  using namespace pybind11::literals;
+  if (config_file.is_none()) return host::load_json_and_close(host::open_package_text("config.json"));
+  return host::load_json_and_close(host::global("open")(config_file, "r", "encoding"_a = "utf-8"));
+}
+
 }  // namespace brivane::settings
 
 namespace brivane::bind {

@@ -61,6 +61,11 @@ std::vector<std::string> problems(py::handle config, bool required);
 // The table as Python data, for the command line and its documentation test.
 py::list table();
 
+// The configuration file as the engine reads it (None: the packaged one):
+// the parsed JSON, or what opening or parsing raised. The command line's
+// check before a run reads it through here too.
+py::object read_configuration(py::handle config_file);
+
 }  // namespace brivane::settings
 
 namespace brivane::bind {
