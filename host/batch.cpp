@@ -56,11 +56,10 @@ std::vector<std::pair<py::object, py::object>> files_in_use(py::handle self) {
   }
   py::object glossaries = settings::value(self.attr("config"), "glossary_files");
   if (PyList_Check(glossaries.ptr())) {
-    py::object folder = py::getattr(self, "config_dir", py::none());
-    for (py::handle file : glossaries) {
-      py::object full = folder.is_none() ? py::reinterpret_borrow<py::object>(file)
-                                         : path.attr("join")(folder, file);
-      if (host::truthy(path.attr("isfile")(full))) add(full, path.attr("basename")(full));
+    for (py::handle full : glossary_paths(self, glossaries)) {
+      if (host::truthy(path.attr("isfile")(full))) {
+        add(py::reinterpret_borrow<py::object>(full), path.attr("basename")(full));
+      }
     }
   }
   std::vector<std::string> shown = pipeline::archive_names(names);

@@ -344,11 +344,7 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
     for (py::handle entry : item.second) add(item.first, entry);
   }
 
-  py::object folder = py::getattr(self, "config_dir", py::none());
-  py::object join = global("os").attr("path").attr("join");
-  for (py::handle file : files) {
-    py::object path =
-        folder.is_none() ? py::reinterpret_borrow<py::object>(file) : join(folder, file);
+  for (py::handle path : glossary_paths(self, files)) {
     std::string shown = host::str_of(path);
     py::dict glossary = read_user_glossary(path, shown);
     Py_ssize_t count = 0;
@@ -376,6 +372,16 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
 }
 
 }  // namespace
+
+py::list glossary_paths(py::handle self, py::handle files) {
+  py::object folder = py::getattr(self, "config_dir", py::none());
+  py::object join = global("os").attr("path").attr("join");
+  py::list paths;
+  for (py::handle file : files) {
+    paths.append(folder.is_none() ? py::reinterpret_borrow<py::object>(file) : join(folder, file));
+  }
+  return paths;
+}
 
 void load_error_terms(py::object self) {
   host::guard(

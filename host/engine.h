@@ -32,6 +32,9 @@ void init(py::object self, py::object api_key, py::object input_dir, py::object 
 void load_config_from_package(py::object self);
 void load_config(py::object self, py::object config_file);
 void load_error_terms(py::object self);
+// The configured glossary files (a list), each joined to the configuration's
+// folder, or as given when it has none.
+py::list glossary_paths(py::handle self, py::handle files);
 void create_directories(py::object self);
 void generate_prompt(py::object self);
 
