@@ -5,11 +5,11 @@
 #include <vector>
 #include <utility>
 
+#include "host/client.h"
 #include "host/engine.h"
+#include "host/file_correction.h"
 #include "host/host.h"
 #include "host/settings.h"
-#include "host/client.h"
-#include "host/file_correction.h"
 #include "pipeline/batch.h"
 
 namespace brivane::bind {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "host/engine.h"
-#include "host/settings.h"
 #include "host/host.h"
+#include "host/settings.h"
 #include "prompt/prompt.h"
 #include "text/glossary.h"
 #include "text/terms.h"

@@ -7,13 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "host/client.h"
 #include "host/engine.h"
 #include "host/file_correction.h"
 #include "host/host.h"
-#include "host/client.h"
 #include "host/settings.h"
-#include "pipeline/comparison_log.h"
 #include "pipeline/batch.h"
+#include "pipeline/comparison_log.h"
 #include "pipeline/file_correction.h"
 #include "pipeline/request_policy.h"
 

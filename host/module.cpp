@@ -8,9 +8,9 @@
 // attribute lookup on `self`.
 #include <pybind11/pybind11.h>
 
+#include "host/client.h"
 #include "host/engine.h"
 #include "host/host.h"
-#include "host/client.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <utility>
 
-#include "host/host.h"
 #include "host/engine.h"
+#include "host/host.h"
 #include "host/settings.h"
 #include "text/reply.h"
 
