@@ -23,7 +23,7 @@ using namespace pybind11::literals;
 namespace clog = pipeline::comparison_log;
 
 ComparisonLogFile ComparisonLogFile::claim(py::handle log_dir, const std::string &stem,
-                                           const std::string &header) {
+                                           const std::string &header, bool held_open) {
   std::pair<py::object, py::object> claimed =
       host::claim_name(log_dir, stem, ".log", [](py::handle candidate) {
         return global("open")(candidate, "x", "encoding"_a = "utf-8");
@@ -31,15 +31,41 @@ ComparisonLogFile ComparisonLogFile::claim(py::handle log_dir, const std::string
   ComparisonLogFile log;
   log.path_ = claimed.first;
   py::object stream = claimed.second;
-  host::with(stream, [&] { stream.attr("write")(host::text(host::redact(header))); });
+  if (held_open) {
+    log.stream_ = stream;
+    log.write(stream, header);
+  } else {
+    host::with(stream, [&] { log.write(stream, header); });
+  }
   return log;
+}
+
+ComparisonLogFile::~ComparisonLogFile() {
+  try {
+    close();
+  } catch (py::error_already_set &) {
+  }
+}
+
+void ComparisonLogFile::close() {
+  if (!stream_) return;
+  py::object stream = std::move(stream_);
+  stream_ = py::object();
+  stream.attr("close")();
+}
+
+void ComparisonLogFile::write(py::handle stream, const std::string &text) {
+  stream.attr("write")(host::text(host::redact(text)));
+  // What a window wrote is on disk before the next request goes out.
+  if (stream_) stream.attr("flush")();
 }
 
 void ComparisonLogFile::append(const std::string &text) {
   if (!enabled()) return;
   try {
+    if (stream_) return write(stream_, text);
     py::object stream = global("open")(path_, "a", "encoding"_a = "utf-8");
-    host::with(stream, [&] { stream.attr("write")(host::text(host::redact(text))); });
+    host::with(stream, [&] { write(stream, text); });
   } catch (py::error_already_set &error) {
     failure_ = host::write_failure(path_, error);
     throw;
@@ -70,7 +96,8 @@ ComparisonLogFile open_comparison_log(py::handle self, py::handle file_path,
   py::object now = global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
   ComparisonLogFile log = ComparisonLogFile::claim(
       log_dir, "subtitle_comparison_" + host::str_of(timestamp),
-      clog::header(host::str_of(file_path), host::str_of(now), window_size, range));
+      clog::header(host::str_of(file_path), host::str_of(now), window_size, range),
+      settings::flag(config, "logging.keep_comparison_log_open"));
   host::info("日志记录已启用，日志文件: " + host::str_of(log.path()));
   host::info(std::string("详细API响应记录: ") + (detailed ? "已启用" : "已禁用"));
   return log;
@@ -437,6 +464,7 @@ class FileCorrection {
       return false;
     }
     host::info("字幕文件处理成功: " + host::str_of(file_path_) + " -> " + host::str_of(output_path_));
+    log.close();
     if (log.enabled()) host::info("详细对比日志已保存到: " + host::str_of(log.path()));
     return true;
   }

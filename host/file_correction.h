@@ -53,20 +53,30 @@ namespace py = pybind11;
 
 class ComparisonLogFile final : public pipeline::ComparisonLogSink {
  public:
+  ComparisonLogFile() = default;
+  ComparisonLogFile(ComparisonLogFile &&) = default;
+  ComparisonLogFile &operator=(ComparisonLogFile &&) = default;
+  ~ComparisonLogFile() override;
+
   bool enabled() const { return static_cast<bool>(path_); }
   const py::object &path() const { return path_; }
 
   // Files corrected within the same second would share one name; each file
   // claims its own, so no two runs, threads or processes write into one log.
+  // `held_open`: the file stays open from its header to `close`, each write
+  // flushed; else every write group opens and closes it.
   static ComparisonLogFile claim(py::handle log_dir, const std::string &stem,
-                                 const std::string &header);
+                                 const std::string &header, bool held_open);
 
   void append(const std::string &text) override;
   // "写入失败: ..." when the file system refused the last write.
   const std::string &write_failure() const override { return failure_; }
+  void close();
 
  private:
-  py::object path_;
+  void write(py::handle stream, const std::string &text);
+
+  py::object path_, stream_;
   std::string failure_;
 };
 

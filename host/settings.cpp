@@ -75,6 +75,7 @@ const std::vector<Key> &keys() {
       {"logging.enable_subtitle_logs", Rule::flag, "true", "true"},
       {"logging.enable_detailed_logs", Rule::flag, "true", "true"},
       {"logging.log_dir", Rule::text, "\"subtitle_logs\"", "`subtitle_logs`"},
+      {"logging.keep_comparison_log_open", Rule::flag, "false", "false"},
   };
   return table;
 }

@@ -38,12 +38,14 @@ def test_three_windows(pipeline_engine, service, workdir, records, comparison_di
     assert "处理窗口 3 [块索引 101 到 120]" in log.read_text(encoding="utf-8")
 
 
-@pytest.mark.parametrize("review", [False, True])
+@pytest.mark.parametrize("review, held_open", [(False, False), (True, False), (False, True)])
 def test_merge_and_comparison_log_golden(pipeline_engine, service, workdir, records, comparison_dir,
-                                         review):
-    # The review report is a view of the same run: nothing else changes with it.
-    if review:
-        pipeline_engine.config = {**pipeline_engine.config, "review_report": True}
+                                         review, held_open):
+    # The review report is a view of the same run, and a log held open gets
+    # the same text: nothing else changes with either.
+    config = pipeline_engine.config
+    pipeline_engine.config = {**config, "review_report": review,
+                              "logging": {**config["logging"], "keep_comparison_log_open": held_open}}
     path = write_lecture(workdir, 5)
     (workdir / "input" / "lecture.srt").write_text(
         make_srt(4) + "\n5\n00:00:10,000 --> 00:00:11,000\n第一行\n  第二行\n", encoding="utf-8")
