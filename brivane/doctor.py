@@ -109,7 +109,7 @@ class Doctor:
         yield "费用估算", self.estimate
 
     def configuration(self):
-        from brivane.__main__ import settings_problems
+        from brivane.preflight import settings_problems
         from brivane.configuration import load_configuration
 
         config, problems = load_configuration(self.args.config)
@@ -128,7 +128,7 @@ class Doctor:
                                      config=self.args.config, log_dir=None, glossary=[])
 
     def folders(self):
-        from brivane.__main__ import folder_problems, input_problems
+        from brivane.preflight import folder_problems, input_problems
 
         if self.config is None:
             return SKIP, "配置无法使用"
@@ -199,7 +199,7 @@ class Doctor:
 
     def estimate(self):
         from brivane import cost
-        from brivane.__main__ import batch_estimate
+        from brivane.preflight import batch_estimate
 
         if self.config is None:
             return SKIP, "配置无法使用"

@@ -63,6 +63,7 @@ class Glossary:
     marks: set  # (wrong, right) pairs marked as standardisations
     problems: list  # of reading it; the first of a refusing kind is the engine's message
     load_error: str | None = None  # the engine's message when it would refuse the file
+    data: object = None  # the file's parsed JSON, which an engine can take instead of reading it
 
 
 def read_glossary(path, shown=None):
@@ -72,7 +73,8 @@ def read_glossary(path, shown=None):
     shown = str(path) if shown is None else shown
     read = _native.read_glossary(path)
     glossary = Glossary(shown, [Entry(shown, *entry) for entry in read["entries"]],
-                        set(read["marks"]), [Problem(shown, *problem) for problem in read["problems"]])
+                        set(read["marks"]), [Problem(shown, *problem) for problem in read["problems"]],
+                        data=read["data"])
     if read["refusal"] is not None:
         glossary.load_error = f"用户术语库 {shown}: {read['refusal']}"
     return glossary

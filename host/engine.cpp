@@ -35,7 +35,8 @@ py::object define_engine_class(py::module_ &m) {
                 "    config_file: 配置文件路径，为None时使用内置配置\n",
                 {required("api_key"), required("input_dir"), required("output_dir"),
                  optional("config_file", py::none()), keyword("config", py::none()),
-                 keyword("settings", py::none()), keyword("glossary_files", py::none())});
+                 keyword("settings", py::none()), keyword("glossary_files", py::none()),
+                 keyword("glossaries_read", py::none())});
   define<&load_config_from_package>(cls, "load_config_from_package", "加载内置的配置文件");
   define<&load_config>(cls, "load_config",
                        "加载配置文件\n\n"
@@ -119,6 +120,11 @@ namespace brivane::bind {
 namespace {
 using host::global;
 using namespace pybind11::literals;
+
+// Glossary files the caller read already with the engine's reader (its
+// check before a run), by absolute path: taken instead of reading them
+// again, by the first loading only.
+constexpr const char *kGlossariesRead = "_glossaries_read";
 
 // Sets `config` and the seven attributes derived from it, `dict.get`
 // semantics: a key present with null yields None, not the default.
@@ -222,7 +228,7 @@ py::object package_config_path() {
 
 void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
           py::object config_file, py::object config, py::object overrides,
-          py::object glossary_files) {
+          py::object glossary_files, py::object glossaries_read) {
   host::set_attr(self, "api_key", api_key);
   host::remember_secret(api_key);
   host::set_attr(self, "input_dir", input_dir);
@@ -244,6 +250,10 @@ void init(py::object self, py::object api_key, py::object input_dir, py::object 
   if (!overrides.is_none()) {
     if (!PyDict_Check(overrides.ptr())) throw py::type_error("settings 必须是JSON对象");
     apply_config(self, with_settings(self.attr("config"), overrides));
+  }
+  if (!glossaries_read.is_none()) {
+    if (!PyDict_Check(glossaries_read.ptr())) throw py::type_error("glossaries_read 必须是字典");
+    host::set_attr(self, kGlossariesRead, glossaries_read);
   }
   if (!glossary_files.is_none()) {
     // Read after the configured ones, in order.
@@ -301,9 +311,12 @@ using host::global;
 std::string quoted(py::handle text) { return "\"" + host::utf8(text) + "\""; }
 
 // One user glossary file; nothing in it is silently ignored.
-py::dict read_user_glossary(py::handle path, const std::string &shown) {
+py::dict read_user_glossary(py::handle path, const std::string &shown, py::handle already_read) {
   std::string where = "用户术语库 " + shown + ": ";
-  GlossaryFile file = read_glossary_file(global("open"), global("json").attr("load"), path);
+  py::object absolute = global("os").attr("path").attr("abspath")(path);
+  GlossaryFile file = host::contains(already_read, absolute)
+                          ? checked_glossary(already_read[absolute])
+                          : read_glossary_file(global("open"), global("json").attr("load"), path);
   if (file.failure) {
     throw host::chained(PyExc_ValueError, where + *file.checked.refusal, *file.failure);
   }
@@ -344,9 +357,11 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
     for (py::handle entry : item.second) add(item.first, entry);
   }
 
+  py::object already_read = py::getattr(self, kGlossariesRead, py::dict());
+  if (py::hasattr(self, kGlossariesRead)) py::delattr(self, kGlossariesRead);
   for (py::handle path : glossary_paths(self, files)) {
     std::string shown = host::str_of(path);
-    py::dict glossary = read_user_glossary(path, shown);
+    py::dict glossary = read_user_glossary(path, shown, already_read);
     Py_ssize_t count = 0;
     for (auto item : glossary) {
       if (host::utf8(item.first) == text::kStandardisations) continue;

@@ -25,10 +25,11 @@ py::object define_engine_class(py::module_ &m);
 // packaged file), applied without reading it again; `settings`: keys that
 // replace the configuration's for this engine (a `logging` member replaces
 // keys of that section); `glossary_files`: glossary files read after the
-// configured ones.
+// configured ones; `glossaries_read`: {absolute path: parsed JSON} of
+// glossary files the caller read already, taken instead of reading them.
 void init(py::object self, py::object api_key, py::object input_dir, py::object output_dir,
           py::object config_file, py::object config, py::object settings,
-          py::object glossary_files);
+          py::object glossary_files, py::object glossaries_read);
 void load_config_from_package(py::object self);
 void load_config(py::object self, py::object config_file);
 void load_error_terms(py::object self);

@@ -24,7 +24,9 @@ namespace {
 py::dict read_glossary(py::object path) {
   bind::GlossaryFile file = bind::read_glossary_file(
       py::module_::import("builtins").attr("open"), py::module_::import("json").attr("load"), path);
-  return bind::checked_as_dict(file.checked);
+  py::dict read = bind::checked_as_dict(file.checked);
+  read["data"] = file.data;  // what an engine may take instead of reading it again
+  return read;
 }
 
 // Which entries survive the merge: a later entry with the same wrong term

@@ -217,7 +217,13 @@ GlossaryFile read_glossary_file(py::handle open, py::handle json_load, py::handl
     file.failure.emplace(std::move(error));
     return file;
   }
-  file.checked = text::check_glossary(glossary_input(file.data));
+  return checked_glossary(std::move(file.data));
+}
+
+GlossaryFile checked_glossary(py::object data) {
+  GlossaryFile file;
+  file.checked = text::check_glossary(glossary_input(data));
+  file.data = std::move(data);
   return file;
 }
 

@@ -84,6 +84,8 @@ struct GlossaryFile {
 };
 // `open` and `json_load` are the host's, as the caller reaches them.
 GlossaryFile read_glossary_file(py::handle open, py::handle json_load, py::handle path);
+// The parsed JSON of a glossary file read already, checked.
+GlossaryFile checked_glossary(py::object data);
 
 // The check's result as Python data: {"entries": [(category, text, wrong,
 // right)], "marks": [(wrong, right)], "problems": [(category, entry, rule,

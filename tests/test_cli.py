@@ -322,15 +322,21 @@ def test_a_batch_reads_each_file_once(run_python, tmp_path, standin, package_roo
     (tmp_path / "error_terms_library.json").unlink()  # the packaged one is read
     config = json.loads((package_root / "brivane" / "config.json").read_text(encoding="utf-8"))
     # Two windows a file; the packaged configuration keeps each comparison log open.
-    (tmp_path / "run.json").write_text(json.dumps({**config, "api_url": standin.url, "window_size": 2}),
+    for name in ("team.json", "extra.json"):
+        (tmp_path / name).write_text(json.dumps({"通用听写误差": [f"{name[0]}错→{name[0]}对"]}),
+                                     encoding="utf-8")
+    (tmp_path / "run.json").write_text(json.dumps({**config, "api_url": standin.url, "window_size": 2,
+                                                   "glossary_files": ["team.json"]}),
                                        encoding="utf-8")
     result = run_python(COUNT_OPENS, cwd=tmp_path, env={"DEEPSEEK_API_KEY": KEY},
-                        args=["--input", "lectures", "--output", "out", "--config", "run.json"])
+                        args=["--input", "lectures", "--output", "out", "--config", "run.json",
+                              "--glossary", "extra.json"])
     report = json.loads(result.stdout.splitlines()[-1])
     assert report["status"] == 0
     opened = report["opened"]
     for path in (tmp_path / "lectures" / "l0.srt", tmp_path / "lectures" / "l1.srt",
-                 tmp_path / "run.json", package_root / "brivane" / "error_terms_library.json"):
+                 tmp_path / "run.json", package_root / "brivane" / "error_terms_library.json",
+                 tmp_path / "team.json", tmp_path / "extra.json"):
         assert opened.get(str(path)) == 1, (path, opened)
     logs = [count for path, count in opened.items() if "subtitle_comparison_" in path]
     # A second file within the same second tries the first one's name before its own.
