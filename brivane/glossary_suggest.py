@@ -12,6 +12,7 @@ import sqlite3
 import unicodedata
 from collections import defaultdict
 
+from brivane import _native
 from brivane.changes import changes_path, read_changes
 from brivane.cjk import IDEOGRAPHS
 from brivane.decisions import Decisions, store_path
@@ -224,14 +225,12 @@ def edited_spans(sent, returned, words):
 REWRITE_CHARS = 4
 # A reviewer's own edit outweighs the model's edit that was merely accepted.
 EDIT_WEIGHT = 2
-# The model's notes, as the cleanup removes them (also in older review data).
-NOTE = re.compile(r"[(（](?:注|修改|校正|说明|备注)[:：][^()（）]*[)）]|[\[【]修正[^\]】]*[\]】]")
-
-
 def without_notes(text, removed=()):
+    """The text without the notes the cleanup removed from it (`removed`),
+    nor any it would remove (older review data lists none)."""
     for note in removed or ():
         text = text.replace(note, "")
-    return NOTE.sub("", text).strip()
+    return _native.remove_notes(text).strip()
 
 
 def evidence(document):

@@ -12,6 +12,7 @@
 #include "host/host.h"
 #include "host/settings.h"
 #include "text/glossary.h"
+#include "text/matchers.h"
 #include "text/risk.h"
 #include "text/srt.h"
 #include "text/terms.h"
@@ -145,6 +146,12 @@ PYBIND11_MODULE(_native, m) {
       py::arg("before"), py::arg("after"),
       "The numbers, units, negations and sides that differ between the texts: "
       "[{kind, before, after, label}].");
+  m.def(
+      "remove_notes",
+      [](py::handle text) {
+        return host::text(text::match::remove_notes_and_collapse(host::utf8(text)));
+      },
+      py::arg("text"), "The model's notes removed as the engine's cleanup removes them.");
   m.def("replace_file", &replace_file, py::arg("path"), py::arg("content"),
         "Writes the file whole or not at all (str as UTF-8).");
 }
