@@ -1,10 +1,10 @@
-// Every configuration key in one table: its rule, the value a missing key
-// takes, and how the README shows that default. The command line checks a
-// configuration against it before anything starts, the engine warns of a
-// present but invalid value when it loads one, and every reader of a key
-// goes through it. Glossary files are read here too, as the host parses
-// them and the core checks them; the engine and the glossary tools share
-// that reader.
+// The configuration read through the core's table of keys
+// (pipeline/settings_table.h): a key's value or its absent value, whether a
+// value keeps its key's rule, and the problems of a whole configuration.
+// The command line checks a configuration before anything starts, the
+// engine warns of a present but invalid value when it loads one. Glossary
+// files are read here too, as the host parses them and the core checks
+// them; the engine and the glossary tools share that reader.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -14,35 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "pipeline/settings_table.h"
 #include "text/glossary.h"
 
 namespace brivane::settings {
 namespace py = pybind11;
-
-enum class Rule {
-  stored,           // any value, kept as it is
-  nonempty_text,    // a str that is not blank
-  text,             // a str
-  positive_integer, // an int > 0 (true and false are not numbers)
-  requests_in_flight,  // a positive int, or "auto"
-  positive_number,  // an int or float > 0, or null
-  flag,             // true or false
-  path,             // a str, or null
-  path_list,        // a list of str, or null
-  object,           // a JSON object
-  object_or_null,   // a JSON object, or null
-  encoding,         // "auto" or an encoding name, or null
-};
-
-struct Key {
-  const char *name;    // "logging.log_dir" for a key of the logging section
-  Rule rule;
-  const char *absent;  // the value of a missing key, as JSON
-  const char *shown;   // that default as the README's table shows it
-};
-
-const std::vector<Key> &keys();
-const Key &key(std::string_view name);
 
 // The value of `name` in `config` (inside its section for "logging.x"), or
 // its absent value: `config.get(name, absent)`.
@@ -52,8 +28,6 @@ py::object value(py::handle config, std::string_view name);
 bool flag(py::handle config, std::string_view name);
 
 bool valid(const Key &key, py::handle value);
-// "配置项 {name} 必须是…，当前值: {shown_value}".
-std::string problem(const Key &key, const std::string &shown_value);
 // One message per present value that breaks its key's rule, the value
 // shown as repr; with `required`, a missing api_url or model too.
 std::vector<std::string> problems(py::handle config, bool required);
