@@ -114,9 +114,9 @@ void FileReview::count_usage(py::handle usage) {
   if (!usage.is_none()) usages_.append(usage);
 }
 
-void FileReview::add_block(long long window, const pipeline::BlockFields &sent,
+void FileReview::add_block(long long window, const text::Subtitle &sent,
                            const pipeline::BlockRecord &record,
-                           const pipeline::BlockFields *reply_block,
+                           const text::Subtitle *reply_block,
                            const std::vector<std::string> &details) {
   py::dict entry;
   entry["index"] = host::text(sent.index);
@@ -192,7 +192,7 @@ std::string field_text(py::handle block, const char *key) {
   return host::str_of(block[py::str(key)]);
 }
 
-pipeline::BlockFields fields_of(py::handle block) {
+text::Subtitle fields_of(py::handle block) {
   return {field_text(block, "index"), field_text(block, "start_time"),
           field_text(block, "end_time"), field_text(block, "text")};
 }
@@ -225,8 +225,8 @@ py::object with_reply_text(py::handle sent_block, py::handle reply_block) {
 
 }  // namespace
 
-std::vector<pipeline::BlockFields> fields_of_all(py::handle blocks) {
-  std::vector<pipeline::BlockFields> all;
+std::vector<text::Subtitle> fields_of_all(py::handle blocks) {
+  std::vector<text::Subtitle> all;
   for (py::handle block : blocks) all.push_back(fields_of(block));
   return all;
 }
@@ -330,7 +330,7 @@ struct FileRequests {
 std::optional<FileRequests> file_requests(const CueFile &file, py::handle window_size,
                                           py::handle start_window, py::handle end_window) {
   if (!valid_window_size(window_size)) return std::nullopt;
-  std::vector<pipeline::BlockFields> cues = fields_of_all(file.subtitles);
+  std::vector<text::Subtitle> cues = fields_of_all(file.subtitles);
   FileRequests planned{static_cast<long long>(cues.size()), {}};
   long long size = pipeline::effective_window_size(saturated(window_size), planned.block_count);
   pipeline::WindowPlan plan = pipeline::plan_windows(
@@ -434,7 +434,7 @@ class FileCorrection {
     ComparisonLogFile log = open_comparison_log(self_, file_path_, window_size_text,
                                                 start_window_, end_window_, detailed);
 
-    std::vector<pipeline::BlockFields> cues = fields_of_all(file_.subtitles);
+    std::vector<text::Subtitle> cues = fields_of_all(file_.subtitles);
     long long block_count = static_cast<long long>(cues.size());
     pipeline::CorrectionOptions options{
         pipeline::effective_window_size(saturated(window_size_), block_count),

@@ -35,8 +35,8 @@ class FileReview final : public pipeline::ReviewSink {
 
   // A cached reply cost nothing: its usage is None.
   void count_usage(py::handle usage);
-  void add_block(long long window, const pipeline::BlockFields &sent,
-                 const pipeline::BlockRecord &record, const pipeline::BlockFields *reply_block,
+  void add_block(long long window, const text::Subtitle &sent,
+                 const pipeline::BlockRecord &record, const text::Subtitle *reply_block,
                  const std::vector<std::string> &details) override;
   // The blocks so far go into the report, with `file`'s fields.
   void hand_in(py::dict file);
@@ -151,6 +151,6 @@ class Placement final : public pipeline::Outcome {
 };
 
 // The sent blocks' fields as the pipeline reads them.
-std::vector<pipeline::BlockFields> fields_of_all(py::handle blocks);
+std::vector<text::Subtitle> fields_of_all(py::handle blocks);
 
 }  // namespace brivane::bind

@@ -25,10 +25,10 @@ std::vector<std::optional<std::string>> texts_at_stage(const std::vector<BlockKe
 
 }  // namespace
 
-std::vector<StageTexts> stage_texts(const std::vector<BlockFields> &sent,
+std::vector<StageTexts> stage_texts(const std::vector<text::Subtitle> &sent,
                                     std::string_view returned, std::string_view after_glossary) {
   std::vector<BlockKey> indexes;
-  for (const BlockFields &b : sent) indexes.push_back({b.index, b.start_time, b.end_time});
+  for (const text::Subtitle &b : sent) indexes.push_back({b.index, b.start_time, b.end_time});
   std::vector<std::optional<std::string>> first = texts_at_stage(indexes, returned);
   std::vector<std::optional<std::string>> second = texts_at_stage(indexes, after_glossary);
   std::vector<StageTexts> stages(sent.size());
@@ -38,7 +38,7 @@ std::vector<StageTexts> stage_texts(const std::vector<BlockFields> &sent,
   return stages;
 }
 
-BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block,
+BlockRecord record_block(const PairedBlock &pair, const text::Subtitle *final_block,
                          const StageTexts &stages, const std::vector<std::string> &details,
                          bool follow_up) {
   BlockRecord record;
@@ -59,7 +59,7 @@ namespace {
 
 // The sent text with the block's own glossary entries applied, as the
 // glossary alone would have written it.
-std::string glossary_only(const BlockRecord &record, const BlockFields &sent,
+std::string glossary_only(const BlockRecord &record, const text::Subtitle &sent,
                           const std::vector<std::string> &details) {
   text::TermReplacer replacer(sent.text);
   constexpr std::string_view kArrow = " → ";
@@ -74,7 +74,7 @@ std::string glossary_only(const BlockRecord &record, const BlockFields &sent,
 
 }  // namespace
 
-std::vector<std::string_view> block_flags(const BlockRecord &record, const BlockFields &sent,
+std::vector<std::string_view> block_flags(const BlockRecord &record, const text::Subtitle &sent,
                                           const std::vector<std::string> &details) {
   std::vector<std::string_view> flags;
   if (record.missing()) {

@@ -23,7 +23,7 @@ struct StageTexts {
 
 // The stage texts of every sent block, found with the merge's own pairing on
 // the blocks of each stage (fence lines aside, which belong to no block).
-std::vector<StageTexts> stage_texts(const std::vector<BlockFields> &sent,
+std::vector<StageTexts> stage_texts(const std::vector<text::Subtitle> &sent,
                                     std::string_view returned, std::string_view after_glossary);
 
 struct BlockRecord {
@@ -37,7 +37,7 @@ struct BlockRecord {
   std::vector<std::size_t> glossary_entries;
 
   bool missing() const { return pair.reply == PairedBlock::kNone; }
-  bool model_changed(const BlockFields &sent) const {
+  bool model_changed(const text::Subtitle &sent) const {
     return !missing() && returned != sent.text;
   }
   bool glossary_changed() const { return !missing() && after_glossary != returned; }
@@ -57,7 +57,7 @@ struct BlockRecord {
 // The record of one sent block: `final_block` is the paired reply block as
 // the engine read it (null when missing), `details` that reply's
 // replacement details.
-BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block,
+BlockRecord record_block(const PairedBlock &pair, const text::Subtitle *final_block,
                          const StageTexts &stages, const std::vector<std::string> &details,
                          bool follow_up);
 
@@ -66,7 +66,7 @@ BlockRecord record_block(const PairedBlock &pair, const BlockFields *final_block
 // "model", "glossary", "commentary", "timing", "follow_up"; then "risk".
 // "model" only where the model's edit shows beyond a removed note: a text
 // that is the sent one with the glossary's entries applied was not edited.
-std::vector<std::string_view> block_flags(const BlockRecord &record, const BlockFields &sent,
+std::vector<std::string_view> block_flags(const BlockRecord &record, const text::Subtitle &sent,
                                           const std::vector<std::string> &details);
 
 }  // namespace brivane::pipeline

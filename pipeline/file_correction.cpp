@@ -9,7 +9,7 @@ namespace clog = comparison_log;
 
 namespace {
 
-void append_request_block(std::string &text, const BlockFields &block) {
+void append_request_block(std::string &text, const text::Subtitle &block) {
   text += block.index;
   text += "\n";
   text += block.start_time;
@@ -22,7 +22,7 @@ void append_request_block(std::string &text, const BlockFields &block) {
 
 }  // namespace
 
-std::string request_text(const std::vector<BlockFields> &cues, std::size_t first,
+std::string request_text(const std::vector<text::Subtitle> &cues, std::size_t first,
                          std::size_t last) {
   std::string text;
   for (std::size_t k = first; k < last && k < cues.size(); ++k) append_request_block(text, cues[k]);
@@ -33,7 +33,7 @@ long long effective_window_size(long long window_size, long long block_count) {
   return std::min(window_size, std::max(block_count, 1LL));
 }
 
-std::vector<PlannedRequest> window_requests(const std::vector<BlockFields> &cues,
+std::vector<PlannedRequest> window_requests(const std::vector<text::Subtitle> &cues,
                                             long long window_size, const WindowPlan &plan) {
   std::vector<PlannedRequest> requests;
   for (long long w = plan.start_idx; w < plan.end_idx; ++w) {
@@ -44,7 +44,7 @@ std::vector<PlannedRequest> window_requests(const std::vector<BlockFields> &cues
   return requests;
 }
 
-FileCorrection::FileCorrection(const std::vector<BlockFields> &cues, CorrectionOptions options,
+FileCorrection::FileCorrection(const std::vector<text::Subtitle> &cues, CorrectionOptions options,
                                Ports ports)
     : cues_(cues), options_(std::move(options)), ports_(ports) {
   plan_ = plan_windows(static_cast<long long>(cues_.size()), options_.window_size,
@@ -121,7 +121,7 @@ bool FileCorrection::correct_window(long long window_idx, const std::string &req
 
 void FileCorrection::exchange(long long window_idx, const std::string &request) {
   std::size_t first = first_cue(window_idx);
-  std::vector<BlockFields> sent(cues_.begin() + static_cast<std::ptrdiff_t>(first),
+  std::vector<text::Subtitle> sent(cues_.begin() + static_cast<std::ptrdiff_t>(first),
                                 cues_.begin() + static_cast<std::ptrdiff_t>(window_end(window_idx)));
   Reply main = ports_.transport.send(window_idx + 1, request, false);
   ports_.log.debug("API返回的原始响应:\n" + main.text);
@@ -194,7 +194,7 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
   for (std::size_t s = 0; s < sent.size(); ++s) {
     const BlockRecord &record = records[s];
     const Reply &source = record.follow_up ? extra : main;
-    const BlockFields *reply_block = record.missing() ? nullptr : &source.blocks[record.pair.reply];
+    const text::Subtitle *reply_block = record.missing() ? nullptr : &source.blocks[record.pair.reply];
     if (!reply_block) {
       missing.push_back(sent[s].index);
       append(clog::kept_block(sent[s].index, sent[s].text));
@@ -244,11 +244,11 @@ void FileCorrection::exchange(long long window_idx, const std::string &request) 
 // One follow-up request for the blocks the reply lacks, or whose reply was
 // cut off by the token limit. Blocks it brings back fill the gaps; the rest
 // stay missing.
-Reply FileCorrection::ask_again(long long window_idx, const std::vector<BlockFields> &sent,
+Reply FileCorrection::ask_again(long long window_idx, const std::vector<text::Subtitle> &sent,
                                 const std::vector<std::size_t> &lacking,
                                 std::vector<PairedBlock> &pairs, std::vector<bool> &from_follow_up,
                                 std::vector<StageTexts> &stages) {
-  std::vector<BlockFields> asked;
+  std::vector<text::Subtitle> asked;
   std::vector<std::string> indexes;
   for (std::size_t s : lacking) {
     asked.push_back(sent[s]);

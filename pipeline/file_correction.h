@@ -19,7 +19,7 @@ namespace brivane::pipeline {
 
 // The request text of cues [first, last): each block as "index\nstart -->
 // end\ntext\n\n".
-std::string request_text(const std::vector<BlockFields> &cues, std::size_t first,
+std::string request_text(const std::vector<text::Subtitle> &cues, std::size_t first,
                          std::size_t last);
 
 // One window's request as the file correction will send it.
@@ -29,7 +29,7 @@ struct PlannedRequest {
 };
 
 // The requests of the windows a plan processes, in window order.
-std::vector<PlannedRequest> window_requests(const std::vector<BlockFields> &cues,
+std::vector<PlannedRequest> window_requests(const std::vector<text::Subtitle> &cues,
                                             long long window_size, const WindowPlan &plan);
 
 // A window never needs to be wider than the file.
@@ -48,7 +48,7 @@ struct Reply {
   // The content as returned and after the glossary's replacements, when known.
   std::optional<std::string> returned, after_glossary;
   // Filled by `Transport::read_blocks`.
-  std::vector<BlockFields> blocks;
+  std::vector<text::Subtitle> blocks;
   std::vector<std::string> details;  // the glossary's replacement details
 };
 
@@ -91,8 +91,8 @@ class ComparisonLogSink {
 class ReviewSink {
  public:
   virtual ~ReviewSink() = default;
-  virtual void add_block(long long window, const BlockFields &sent, const BlockRecord &record,
-                         const BlockFields *reply_block,
+  virtual void add_block(long long window, const text::Subtitle &sent, const BlockRecord &record,
+                         const text::Subtitle *reply_block,
                          const std::vector<std::string> &details) = 0;
 };
 
@@ -145,7 +145,7 @@ struct CorrectionOptions {
 
 class FileCorrection {
  public:
-  FileCorrection(const std::vector<BlockFields> &cues, CorrectionOptions options, Ports ports);
+  FileCorrection(const std::vector<text::Subtitle> &cues, CorrectionOptions options, Ports ports);
 
   const WindowPlan &plan() const { return plan_; }
   long long window_size() const { return options_.window_size; }
@@ -158,7 +158,7 @@ class FileCorrection {
  private:
   bool correct_window(long long window_idx, const std::string &request);
   void exchange(long long window_idx, const std::string &request);
-  Reply ask_again(long long window_idx, const std::vector<BlockFields> &sent,
+  Reply ask_again(long long window_idx, const std::vector<text::Subtitle> &sent,
                   const std::vector<std::size_t> &lacking, std::vector<PairedBlock> &pairs,
                   std::vector<bool> &from_follow_up, std::vector<StageTexts> &stages);
   void stop_run(long long window_idx, const Failure &failure);
@@ -170,7 +170,7 @@ class FileCorrection {
   std::size_t window_end(long long window_idx) const;
 
   std::string pending_log_;
-  const std::vector<BlockFields> &cues_;
+  const std::vector<text::Subtitle> &cues_;
   CorrectionOptions options_;
   Ports ports_;
   WindowPlan plan_;

@@ -146,12 +146,12 @@ std::vector<std::size_t> attribute_replacements(std::string_view sent_text,
   return attributed;
 }
 
-std::vector<PairedBlock> merge_window(const std::vector<BlockFields> &sent,
-                                      const std::vector<BlockFields> &reply,
+std::vector<PairedBlock> merge_window(const std::vector<text::Subtitle> &sent,
+                                      const std::vector<text::Subtitle> &reply,
                                       const std::vector<std::string> &details) {
   std::vector<BlockKey> sent_keys, reply_keys;
-  for (const BlockFields &b : sent) sent_keys.push_back({b.index, b.start_time, b.end_time});
-  for (const BlockFields &b : reply) reply_keys.push_back({b.index, b.start_time, b.end_time});
+  for (const text::Subtitle &b : sent) sent_keys.push_back({b.index, b.start_time, b.end_time});
+  for (const text::Subtitle &b : reply) reply_keys.push_back({b.index, b.start_time, b.end_time});
   std::vector<std::size_t> paired = pair_by_index_and_timing(sent_keys, reply_keys);
 
   // A reply block holding the whole text of a lacking neighbour merged the
@@ -171,7 +171,7 @@ std::vector<PairedBlock> merge_window(const std::vector<BlockFields> &sent,
   std::vector<PairedBlock> merged(sent.size());
   for (std::size_t s = 0; s < sent.size(); ++s) {
     if (paired[s] == PairedBlock::kNone) continue;
-    const BlockFields &r = reply[paired[s]];
+    const text::Subtitle &r = reply[paired[s]];
     merged[s].reply = paired[s];
     merged[s].timing_changed =
         r.start_time != sent[s].start_time || r.end_time != sent[s].end_time;

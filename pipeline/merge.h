@@ -6,11 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace brivane::pipeline {
+#include "text/subtitle.h"
 
-struct BlockFields {
-  std::string index, start_time, end_time, text;
-};
+namespace brivane::pipeline {
 
 // One entry per sent block, in window order.
 struct PairedBlock {
@@ -61,8 +59,8 @@ std::vector<std::size_t> attribute_replacements(std::string_view sent_text,
 // The whole merge of one window. A reply block that swallowed the whole
 // text of a neighbouring block the reply lacks is not trusted either: both
 // count as missing.
-std::vector<PairedBlock> merge_window(const std::vector<BlockFields> &sent,
-                                      const std::vector<BlockFields> &reply,
+std::vector<PairedBlock> merge_window(const std::vector<text::Subtitle> &sent,
+                                      const std::vector<text::Subtitle> &reply,
                                       const std::vector<std::string> &details);
 
 }  // namespace brivane::pipeline

@@ -2,7 +2,7 @@
 
 #include "pipeline/block_record.h"
 
-using brivane::pipeline::BlockFields;
+using brivane::text::Subtitle;
 using brivane::pipeline::block_flags;
 using brivane::pipeline::BlockRecord;
 using brivane::pipeline::PairedBlock;
@@ -12,7 +12,7 @@ using brivane::pipeline::StageTexts;
 
 namespace {
 
-std::vector<BlockFields> sent_blocks() {
+std::vector<Subtitle> sent_blocks() {
   return {{"1", "00:00:01,000", "00:00:02,000", "血案升高"},
           {"2", "00:00:03,000", "00:00:04,000", "需要治疗"},
           {"3", "00:00:05,000", "00:00:06,000", "第三句"}};
@@ -38,11 +38,11 @@ TEST(StageTexts, PairsEachStageByIndexAndSkipsFences) {
 TEST(RecordBlock, NamesTheStepOfEachEdit) {
   PairedBlock pair;
   pair.reply = 0;
-  BlockFields written{"1", "00:00:01,000", "00:00:02,000", "血氨升高"};
+  Subtitle written{"1", "00:00:01,000", "00:00:02,000", "血氨升高"};
   std::vector<std::string> details = {"血案 → 血氨", "心梗 → 心肌梗死"};
   BlockRecord record = record_block(
       pair, &written, StageTexts{"血案升高（注：原文）", "血氨升高（注：原文）"}, details, false);
-  const BlockFields sent = sent_blocks()[0];
+  const Subtitle sent = sent_blocks()[0];
   EXPECT_TRUE(record.model_changed(sent));
   EXPECT_TRUE(record.glossary_changed());
   EXPECT_TRUE(record.commentary_removed());

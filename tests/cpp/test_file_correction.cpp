@@ -10,6 +10,7 @@
 #include "text/reply.h"
 
 using namespace brivane::pipeline;
+using brivane::text::Subtitle;
 
 namespace {
 
@@ -75,8 +76,8 @@ struct FakeOutcome : Outcome {
   }
 };
 
-std::vector<BlockFields> cues(int n) {
-  std::vector<BlockFields> all;
+std::vector<Subtitle> cues(int n) {
+  std::vector<Subtitle> all;
   for (int i = 1; i <= n; ++i) {
     std::string s = std::to_string(i);
     all.push_back({s, "00:00:0" + s + ",000", "00:00:0" + s + ",500", "line " + s});
@@ -100,7 +101,7 @@ struct Harness {
   FakeComparisonLog comparison;
   FakeFailures failures;
   FakeOutcome outcome;
-  std::vector<BlockFields> file = cues(5);
+  std::vector<Subtitle> file = cues(5);
 
   bool run(CorrectionOptions options) {
     FileCorrection correction(file, options,

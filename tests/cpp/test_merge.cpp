@@ -5,7 +5,7 @@
 #include "pipeline/merge.h"
 
 using brivane::pipeline::attribute_replacements;
-using brivane::pipeline::BlockFields;
+using brivane::text::Subtitle;
 using brivane::pipeline::merge_window;
 using brivane::pipeline::pair_blocks;
 using brivane::pipeline::PairedBlock;
@@ -45,10 +45,10 @@ TEST(Merge, AttributionNeedsWrongTermSentAndRightTermReturned) {
 }
 
 TEST(Merge, TimingAndAttributionArePerPair) {
-  std::vector<BlockFields> sent = {{"3", "00:00:01,000", "00:00:02,000", "血案"},
+  std::vector<Subtitle> sent = {{"3", "00:00:01,000", "00:00:02,000", "血案"},
                                    {"3", "00:00:03,000", "00:00:04,000", "好"},
                                    {"4", "00:00:05,000", "00:00:06,000", "无"}};
-  std::vector<BlockFields> reply = {{"3", "00:00:01,000", "00:00:02,000", "血氨"},
+  std::vector<Subtitle> reply = {{"3", "00:00:01,000", "00:00:02,000", "血氨"},
                                     {"3", "00:00:03,500", "00:00:04,000", "血氨"}};
   auto merged = merge_window(sent, reply, {"血案 → 血氨"});
   ASSERT_EQ(merged.size(), 3u);
@@ -89,7 +89,7 @@ TEST(Realign, RenumberedReplyPairsByTiming) {
 }
 
 TEST(Merge, RenumberedAndSwallowedBlocks) {
-  std::vector<BlockFields> sent = {{"1", "a", "b", "甲"}, {"2", "c", "d", "乙"}, {"3", "e", "f", "丙"}};
+  std::vector<Subtitle> sent = {{"1", "a", "b", "甲"}, {"2", "c", "d", "乙"}, {"3", "e", "f", "丙"}};
   auto renumbered = merge_window(sent, {{"2", "a", "b", "甲"}, {"3", "c", "d", "乙"}, {"4", "e", "f", "丙"}}, {});
   EXPECT_EQ(renumbered[1].reply, 1u);
   EXPECT_EQ(renumbered[1].renumbered_from, "3");
