@@ -119,9 +119,9 @@ def configured_glossary_files(config, config_file):
     problem = _native.setting_problem("glossary_files", files)
     if problem:
         raise GlossaryError(problem)
-    folder = (os.path.dirname(os.path.abspath(config_file)) if config_file is not None
-              else os.path.dirname(os.path.abspath(__file__)))
-    return [os.path.join(folder, f) for f in files]
+    if config_file is None:
+        config_file = os.path.join(os.path.dirname(os.path.abspath(__file__)), "config.json")
+    return _native.glossary_paths(config_file, files)
 
 
 def load_error(path):

@@ -142,15 +142,14 @@ void apply_config(py::handle self, py::object config) {
 // directory is used then.
 // `config_file` keeps the file's own path, for the backup.
 void remember_config_dir(py::handle self, py::handle config_file) {
-  py::object folder = py::none(), file = py::none();
+  py::object path = global("os").attr("path");
+  py::object file = py::none();
   try {
-    py::object path = global("os").attr("path");
     file = path.attr("abspath")(config_file);
-    folder = path.attr("dirname")(file);
   } catch (py::error_already_set &error) {
     if (!host::is_ordinary(error)) throw;
   }
-  host::set_attr(self, "config_dir", folder);
+  host::set_attr(self, "config_dir", settings::configuration_folder(path, config_file));
   host::set_attr(self, "config_file", file);
 }
 
@@ -389,13 +388,8 @@ py::object merge_user_glossaries(py::handle self, py::object library, py::object
 }  // namespace
 
 py::list glossary_paths(py::handle self, py::handle files) {
-  py::object folder = py::getattr(self, "config_dir", py::none());
-  py::object join = global("os").attr("path").attr("join");
-  py::list paths;
-  for (py::handle file : files) {
-    paths.append(folder.is_none() ? py::reinterpret_borrow<py::object>(file) : join(folder, file));
-  }
-  return paths;
+  return settings::glossary_paths_in(global("os").attr("path"),
+                                    py::getattr(self, "config_dir", py::none()), files);
 }
 
 void load_error_terms(py::object self) {

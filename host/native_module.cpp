@@ -126,6 +126,16 @@ PYBIND11_MODULE(_native, m) {
       py::arg("path"),
       "The configuration file as the engine reads it (None: the packaged one); raises what "
       "opening or parsing raises.");
+  m.def(
+      "glossary_paths",
+      [](py::handle config_file, py::handle files) {
+        py::object os_path = py::module_::import("os").attr("path");
+        return settings::glossary_paths_in(
+            os_path, settings::configuration_folder(os_path, config_file), files);
+      },
+      py::arg("config_file"), py::arg("files"),
+      "The configured glossary files as the engine resolves them: each in the configuration "
+      "file's folder.");
   m.def("read_glossary", &read_glossary, py::arg("path"),
         "A glossary file read and checked: entries, standardisation marks, problems, and why the "
         "engine would refuse it (None when it would not).");

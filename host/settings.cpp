@@ -107,6 +107,24 @@ py::list table() {
   return rows;
 }
 
+py::object configuration_folder(py::handle os_path, py::handle config_file) {
+  try {
+    return os_path.attr("dirname")(os_path.attr("abspath")(config_file));
+  } catch (py::error_already_set &error) {
+    if (!host::is_ordinary(error)) throw;
+    return py::none();
+  }
+}
+
+py::list glossary_paths_in(py::handle os_path, py::handle folder, py::handle files) {
+  py::list paths;
+  for (py::handle file : files) {
+    paths.append(folder.is_none() ? py::reinterpret_borrow<py::object>(file)
+                                  : os_path.attr("join")(folder, file));
+  }
+  return paths;
+}
+
 py::object read_configuration(py::handle config_file) {
   using namespace pybind11::literals;
   if (config_file.is_none()) return host::load_json_and_close(host::open_package_text("config.json"));

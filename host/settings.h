@@ -35,6 +35,13 @@ std::vector<std::string> problems(py::handle config, bool required);
 // The table as Python data, for the command line and its documentation test.
 py::list table();
 
+// The folder that relative `glossary_files` are read from: the configuration
+// file's (None when it has none, such as an open descriptor: they are then
+// taken as given). `os_path` is the host's `os.path`, as the caller reaches it.
+py::object configuration_folder(py::handle os_path, py::handle config_file);
+// Each of `files` in `folder` (None: as given).
+py::list glossary_paths_in(py::handle os_path, py::handle folder, py::handle files);
+
 // The configuration file as the engine reads it (None: the packaged one):
 // the parsed JSON, or what opening or parsing raised. The command line's
 // check before a run reads it through here too.
