@@ -13,8 +13,15 @@ bool is_number(py::handle value, bool integer) {
   return PyLong_Check(value.ptr()) || (!integer && PyFloat_Check(value.ptr()));
 }
 
+// The table's absent values are JSON literals of four simple shapes, made
+// here without a parser: every key read goes through this.
 py::object absent_value(const Key &key) {
-  return py::module_::import("json").attr("loads")(key.absent);
+  std::string_view literal = key.absent;
+  if (literal == "null") return py::none();
+  if (literal == "true" || literal == "false") return py::bool_(literal == "true");
+  if (literal == "{}") return py::dict();
+  if (literal.front() == '"') return host::text(literal.substr(1, literal.size() - 2));
+  return py::int_(std::stoll(std::string(literal)));
 }
 
 // The section holding `name` and the name within it.
