@@ -51,7 +51,7 @@ text::CodePoints code_points(py::handle str) {
   if (PyUnicode_READY(str.ptr()) < 0) throw py::error_already_set();
 #endif
   return {PyUnicode_DATA(str.ptr()), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str.ptr())),
-          static_cast<int>(PyUnicode_KIND(str.ptr())), PyUnicode_IS_ASCII(str.ptr()) != 0};
+          static_cast<int>(PyUnicode_KIND(str.ptr()))};
 }
 
 py::str substring(py::handle str, text::Span span) {
@@ -253,23 +253,71 @@ CueFile read_cue_file(py::handle self, py::handle file_path, bool report) {
 namespace brivane::bind {
 namespace {
 
-// The finished file as UTF-8, built from the pieces that a loop of
-// `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
-// `f.write(f"{text}\n\n")` would write. A lone surrogate fails with the
-// message the file's encoder gives for the write call that holds it.
+// The finished file as UTF-8, built in one pass from the pieces that a loop
+// of `f.write(f"{index}\n")`, `f.write(f"{start} --> {end}\n")`,
+// `f.write(f"{text}\n\n")` would write, so the first failure in loop order
+// is the one reported. A lone surrogate fails with the message the file's
+// encoder gives for the write call that holds it.
 class SrtBytes {
  public:
+  SrtBytes() = default;
+  SrtBytes(const SrtBytes &) = delete;
+  SrtBytes &operator=(const SrtBytes &) = delete;
+  ~SrtBytes() { std::free(data_); }
+
+  // One write call's worth of text, given as its parts (all str).
   void add(std::initializer_list<PyObject *> parts) { add(parts.begin(), parts.size()); }
   void add(PyObject *const *first, std::size_t count) {
-    text::CodePoints pieces[4];
-    if (count > 4) throw std::logic_error("a write call of more than four pieces");
-    for (std::size_t p = 0; p < count; ++p) pieces[p] = code_points(first[p]);
-    if (!file_.add(pieces, count)) raise_encode_error(first, count);
+    std::size_t most = 0;
+    for (PyObject *const *p = first; p != first + count; ++p) {
+      PyObject *part = *p;
+      const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(part));
+      most += PyUnicode_IS_ASCII(part) ? n : n * 4;
+    }
+    reserve(most);
+    char *at = data_ + size_;
+    for (PyObject *const *p = first; p != first + count; ++p) {
+      PyObject *part = *p;
+      const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(part));
+      if (PyUnicode_IS_ASCII(part)) {
+        // Most pieces are a few bytes long: a plain loop beats a memcpy call.
+        const char *from = static_cast<const char *>(PyUnicode_DATA(part));
+        if (n <= 16) {
+          for (std::size_t i = 0; i < n; ++i) at[i] = from[i];
+        } else {
+          std::memcpy(at, from, n);
+        }
+        at += n;
+        continue;
+      }
+      at = text::write_utf8(at, code_points(part));
+      if (!at) raise_encode_error(first, count);
+    }
+    size_ = static_cast<std::size_t>(at - data_);
   }
-  void reserve_for(std::size_t blocks) { file_.reserve_for(blocks); }
-  std::string_view content() const { return file_.content(); }
+
+  // Room for about `blocks` subtitles of lecture size, so a typical file is
+  // written without growing the buffer.
+  void reserve_for(std::size_t blocks) { reserve(blocks * 96); }
+
+  // Written files never start with a byte-order mark.
+  std::string_view content() const {
+    std::string_view all(data_ ? data_ : "", size_);
+    if (all.substr(0, 3) == "\xef\xbb\xbf") all.remove_prefix(3);
+    return all;
+  }
 
  private:
+  void reserve(std::size_t more) {
+    if (size_ + more <= capacity_) return;
+    std::size_t wanted = std::max({capacity_ * 2, size_ + more, std::size_t{1} << 16});
+    // Large blocks grow in place (realloc remaps pages rather than copying).
+    char *grown = static_cast<char *>(std::realloc(data_, wanted));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = wanted;
+  }
+
   [[noreturn]] static void raise_encode_error(PyObject *const *first, std::size_t count) {
     py::list pieces;
     for (PyObject *const *p = first; p != first + count; ++p) {
@@ -281,8 +329,24 @@ class SrtBytes {
     throw py::error_already_set();
   }
 
-  text::Utf8File file_;
+  char *data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
+
+// Text mode: every LF becomes the platform's line end.
+std::string with_line_ends(std::string_view content, std::string_view line_end) {
+  std::string translated;
+  translated.reserve(content.size() + content.size() / 8);
+  for (char c : content) {
+    if (c == '\n') {
+      translated.append(line_end);
+    } else {
+      translated.push_back(c);
+    }
+  }
+  return translated;
+}
 
 void gather_srt(py::handle subtitles, SrtBytes &out) {
   const Constants &k = constants();
@@ -370,7 +434,7 @@ py::object save(py::handle output_path, const std::function<void(SrtBytes &)> &g
         if (line_end == "\n") {
           replace_file(output_path, bytes.content());
         } else {
-          replace_file(output_path, text::with_line_ends(bytes.content(), line_end));
+          replace_file(output_path, with_line_ends(bytes.content(), line_end));
         }
         host::info("字幕文件保存成功: " + host::str_of(format_value(output_path)));
         return py::bool_(true);

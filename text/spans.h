@@ -17,7 +17,6 @@ struct CodePoints {
   const void *data;
   std::size_t size;  // in code points
   int width;
-  bool ascii = false;  // known to hold ASCII alone (its bytes are its UTF-8)
 };
 
 inline char32_t code_point_at(CodePoints text, std::size_t i) {

@@ -1,10 +1,5 @@
 #include "text/srt.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-
 #include "text/scan.h"
 #include "text/unicode.h"
 
@@ -158,64 +153,6 @@ char *write_utf8(char *out, CodePoints text) {
     default:
       return write_utf8_of(out, static_cast<const char32_t *>(text.data), text.size);
   }
-}
-
-Utf8File::~Utf8File() { std::free(data_); }
-
-bool Utf8File::add(const CodePoints *pieces, std::size_t count) {
-  std::size_t most = 0;
-  for (std::size_t p = 0; p < count; ++p) {
-    most += pieces[p].ascii ? pieces[p].size : max_utf8_size(pieces[p]);
-  }
-  reserve(most);
-  char *at = data_ + size_;
-  for (std::size_t p = 0; p < count; ++p) {
-    const CodePoints &piece = pieces[p];
-    if (piece.ascii) {
-      // Most pieces are a few bytes long: a plain loop beats a memcpy call.
-      const char *from = static_cast<const char *>(piece.data);
-      if (piece.size <= 16) {
-        for (std::size_t i = 0; i < piece.size; ++i) at[i] = from[i];
-      } else {
-        std::memcpy(at, from, piece.size);
-      }
-      at += piece.size;
-      continue;
-    }
-    at = write_utf8(at, piece);
-    if (!at) return false;
-  }
-  size_ = static_cast<std::size_t>(at - data_);
-  return true;
-}
-
-std::string_view Utf8File::content() const {
-  std::string_view all(data_ ? data_ : "", size_);
-  if (all.substr(0, 3) == "\xef\xbb\xbf") all.remove_prefix(3);
-  return all;
-}
-
-void Utf8File::reserve(std::size_t more) {
-  if (size_ + more <= capacity_) return;
-  std::size_t wanted = std::max({capacity_ * 2, size_ + more, std::size_t{1} << 16});
-  // Large blocks grow in place (realloc remaps pages rather than copying).
-  char *grown = static_cast<char *>(std::realloc(data_, wanted));
-  if (!grown) throw std::bad_alloc();
-  data_ = grown;
-  capacity_ = wanted;
-}
-
-std::string with_line_ends(std::string_view content, std::string_view line_end) {
-  std::string translated;
-  translated.reserve(content.size() + content.size() / 8);
-  for (char c : content) {
-    if (c == '\n') {
-      translated.append(line_end);
-    } else {
-      translated.push_back(c);
-    }
-  }
-  return translated;
 }
 
 void append_srt_block(std::string &out, std::string_view index, std::string_view start_time,

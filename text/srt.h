@@ -41,35 +41,6 @@ inline std::size_t max_utf8_size(CodePoints text) {
 // a lone surrogate (which strict UTF-8 cannot hold). O(n).
 char *write_utf8(char *out, CodePoints text);
 
-// A file's UTF-8 built in one pass, one write call's pieces at a time, so the
-// first failure in write order is the one reported.
-class Utf8File {
- public:
-  Utf8File() = default;
-  Utf8File(const Utf8File &) = delete;
-  Utf8File &operator=(const Utf8File &) = delete;
-  ~Utf8File();
-
-  // Appends one write call's pieces; false at a lone surrogate, which strict
-  // UTF-8 cannot hold (what that call wrote before it is then undefined).
-  bool add(const CodePoints *pieces, std::size_t count);
-  // Room for about `blocks` subtitles of lecture size, so a typical file is
-  // written without growing the buffer.
-  void reserve_for(std::size_t blocks) { reserve(blocks * 96); }
-  // Written files never start with a byte-order mark.
-  std::string_view content() const;
-
- private:
-  void reserve(std::size_t more);
-
-  char *data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-// Text mode: every LF becomes `line_end`.
-std::string with_line_ends(std::string_view content, std::string_view line_end);
-
 // ---------------------------------------------------------------------------
 // For tests, fuzzers and benchmarks only. The module reads the host's code
 // points in place through the forms above; these read UTF-8 and return copies

@@ -141,21 +141,3 @@ TEST(SendableStamp, CanonicalFormsGoAsWrittenOthersAsSrtCountsThem) {
   EXPECT_EQ(sendable_stamp("00:02:12.16"), "00:02:12,016");
   EXPECT_EQ(sendable_stamp("1:2:3"), "01:02:03,000");
 }
-
-TEST(Utf8File, WritesEveryWidthDropsALeadingMarkAndStopsAtALoneSurrogate) {
-  using brivane::text::CodePoints;
-  const char ascii[] = "1\n";
-  const unsigned char latin[] = {0xef, 0xbb, 0xbf, 'e'};  // read as latin-1 code points
-  const char16_t bmp[] = {0xfeff, 0x8840, 0x6848};         // a mark, then 血案
-  const char32_t wide[] = {0x1f600};
-  brivane::text::Utf8File file;
-  CodePoints first[] = {{bmp, 3, 2}, {ascii, 2, 1, true}};
-  ASSERT_TRUE(file.add(first, 2));
-  CodePoints second[] = {{latin, 4, 1}, {wide, 1, 4}};
-  ASSERT_TRUE(file.add(second, 2));
-  EXPECT_EQ(file.content(), "\xe8\xa1\x80\xe6\xa1\x88" "1\n\xc3\xaf\xc2\xbb\xc2\xbf" "e\xf0\x9f\x98\x80");
-  const char16_t lone[] = {'a', 0xd800};
-  CodePoints broken[] = {{lone, 2, 2}};
-  EXPECT_FALSE(file.add(broken, 1));
-  EXPECT_EQ(brivane::text::with_line_ends("a\nb\n", "\r\n"), "a\r\nb\r\n");
-}
