@@ -49,8 +49,7 @@ ComparisonLogFile::~ComparisonLogFile() {
 
 void ComparisonLogFile::close() {
   if (!stream_) return;
-  py::object stream = std::move(stream_);
-  stream_ = py::object();
+  py::object stream = std::move(stream_);  // leaves stream_ null: closed once
   stream.attr("close")();
 }
 
